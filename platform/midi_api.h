@@ -1,0 +1,121 @@
+// The MIDI driver interface that the port classes (midi/) are written against.
+//
+// It is shaped after the multimedia MIDI services: device counts and names, open with a
+// callback and an instance value, long-message headers that are prepared, queued and handed
+// back with MHDR_DONE, start/stop/reset/close, short and long sends and error texts. Every
+// backend (winmm, the in-process virtual bus, ALSA, JACK, the recording fake) implements it,
+// so the port classes run unchanged on each of them.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace r9 {
+
+using MMRESULT = uint32_t;
+constexpr MMRESULT MMSYSERR_NOERROR = 0;
+constexpr MMRESULT MMSYSERR_ERROR = 1;
+constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
+constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
+constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+constexpr MMRESULT MMSYSERR_NODRIVER = 6;
+constexpr MMRESULT MMSYSERR_NOMEM = 7;
+constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+constexpr MMRESULT MIDIERR_UNPREPARED = 64;
+constexpr MMRESULT MIDIERR_STILLPLAYING = 65;
+constexpr MMRESULT MIDIERR_NOTREADY = 67;
+
+// Notifications delivered to a MIDI input callback.
+constexpr uint32_t MIM_OPEN = 0x3C1;
+constexpr uint32_t MIM_CLOSE = 0x3C2;
+constexpr uint32_t MIM_DATA = 0x3C3;
+constexpr uint32_t MIM_LONGDATA = 0x3C4;
+constexpr uint32_t MIM_ERROR = 0x3C5;
+constexpr uint32_t MIM_LONGERROR = 0x3C6;
+
+constexpr uint32_t CALLBACK_NULL = 0x00000;
+constexpr uint32_t CALLBACK_FUNCTION = 0x30000;
+
+// Header flags.
+constexpr uint32_t MHDR_DONE = 0x1;
+constexpr uint32_t MHDR_PREPARED = 0x2;
+constexpr uint32_t MHDR_INQUEUE = 0x4;
+
+// A long-message header. The owner sets lpData, dwBufferLength and dwFlags = 0; the driver
+// sets dwBytesRecorded on input and MHDR_DONE when it has finished with the buffer. dwFlags is
+// written by a driver thread while its owner polls it, hence atomic.
+struct MIDIHDR {
+  char* lpData = nullptr;
+  uint32_t dwBufferLength = 0;
+  uint32_t dwBytesRecorded = 0;
+  uintptr_t dwUser = 0;
+  std::atomic<uint32_t> dwFlags{0};
+  MIDIHDR* lpNext = nullptr;
+  uintptr_t reserved = 0;
+};
+
+constexpr size_t kMaxPnameLen = 32;  // 31 characters and a terminating zero
+struct MIDIINCAPSA {
+  uint16_t wMid = 0;
+  uint16_t wPid = 0;
+  uint32_t vDriverVersion = 0;
+  char szPname[kMaxPnameLen] = {};
+  uint32_t dwSupport = 0;
+};
+struct MIDIOUTCAPSA {
+  uint16_t wMid = 0;
+  uint16_t wPid = 0;
+  uint32_t vDriverVersion = 0;
+  char szPname[kMaxPnameLen] = {};
+  uint16_t wTechnology = 0;
+  uint16_t wVoices = 0;
+  uint16_t wNotes = 0;
+  uint16_t wChannelMask = 0;
+  uint32_t dwSupport = 0;
+};
+
+// Opaque handles; a backend gives them meaning.
+struct MidiInHandleTag;
+struct MidiOutHandleTag;
+using HMIDIIN = MidiInHandleTag*;
+using HMIDIOUT = MidiOutHandleTag*;
+
+// Input callback: handle, message, instance value, first and second parameter.
+using MidiInProcType = void (*)(HMIDIIN, uint32_t, uintptr_t, uintptr_t, uintptr_t);
+
+class MidiApi {
+ public:
+  virtual ~MidiApi() = default;
+
+  virtual uint32_t midiInGetNumDevs() = 0;
+  virtual MMRESULT midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* caps, uint32_t size) = 0;
+  virtual MMRESULT midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInProcType callback, uintptr_t instance,
+                              uint32_t flags) = 0;
+  virtual MMRESULT midiInClose(HMIDIIN handle) = 0;
+  virtual MMRESULT midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) = 0;
+  virtual MMRESULT midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) = 0;
+  virtual MMRESULT midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, uint32_t size) = 0;
+  virtual MMRESULT midiInStart(HMIDIIN handle) = 0;
+  virtual MMRESULT midiInStop(HMIDIIN handle) = 0;
+  virtual MMRESULT midiInReset(HMIDIIN handle) = 0;
+  virtual MMRESULT midiInGetErrorTextA(MMRESULT code, char* text, uint32_t size) = 0;
+
+  virtual uint32_t midiOutGetNumDevs() = 0;
+  virtual MMRESULT midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* caps, uint32_t size) = 0;
+  // callback and instance are always 0 and flags CALLBACK_NULL for this program.
+  virtual MMRESULT midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback, uintptr_t instance,
+                               uint32_t flags) = 0;
+  virtual MMRESULT midiOutClose(HMIDIOUT handle) = 0;
+  virtual MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) = 0;
+  virtual MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) = 0;
+  virtual MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint32_t size) = 0;
+  virtual MMRESULT midiOutShortMsg(HMIDIOUT handle, uint32_t message) = 0;
+  virtual MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) = 0;
+};
+
+// The process's MIDI driver: the composite of the real backends built into this program and
+// the in-process virtual bus (real ports first). Tests pass their own MidiApi instead.
+MidiApi& DefaultMidiApi();
+
+}  // namespace r9

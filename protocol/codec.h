@@ -1,0 +1,37 @@
+// Seven-bit codecs and the block checksum of the update protocol.
+//
+// Inside a SysEx message every data byte must be below 0x80, so firmware data travels in
+// packed groups of seven bytes (one high-bit byte, then the low seven bits of each byte) and
+// 32-bit values travel as five 7-bit groups, least significant first. Every data block is
+// guarded by a reflected CRC-32 (polynomial 0xEDB88320, initial 0xFFFFFFFF) without the final
+// inversion, i.e. the complement of the common zlib CRC-32.
+//
+// These functions are stateless, allocate nothing and may run on any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace r9 {
+
+// Entry i is i run through eight reflected shift/XOR steps of the polynomial 0xEDB88320.
+extern const uint32_t kCrcTable[256];
+
+uint32_t CrcStep(uint32_t crc, uint8_t byte);
+uint32_t CrcBlock(const uint8_t* data, size_t n);
+
+// Packed length of n data bytes: 8 per full group of 7, plus k + 1 for a last group of k.
+constexpr size_t PackedLength(size_t n) {
+  return 8 * (n / 7) + (n % 7 ? n % 7 + 1 : 0);
+}
+
+// Writes PackedLength(n) bytes to out and returns that count. Sizes are not checked.
+size_t Pack7(uint8_t* out, const uint8_t* in, size_t n);
+// Unpacks m packed bytes; never reads at or beyond in[m]. Returns the bytes written
+// (7 per full group of 8, R - 1 for a last group of R bytes).
+size_t Unpack7(uint8_t* out, const uint8_t* in, size_t m);
+
+void Encode32To7(uint32_t value, uint8_t out[5]);
+uint32_t Decode7To32(const uint8_t in[5]);
+
+}  // namespace r9
