@@ -55,7 +55,9 @@ struct MIDIHDR {
   uintptr_t reserved = 0;
 };
 
-constexpr size_t kMaxPnameLen = 32;  // 31 characters and a terminating zero
+// 31 characters and a zero on winmm; other backends report longer names (a UTF-8 name with an
+// instance suffix), up to the 39 characters that the port classes copy out.
+constexpr size_t kMaxPnameLen = 40;
 struct MIDIINCAPSA {
   uint16_t wMid = 0;
   uint16_t wPid = 0;
@@ -111,6 +113,10 @@ class MidiApi {
   virtual MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) = 0;
   virtual MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint32_t size) = 0;
   virtual MMRESULT midiOutShortMsg(HMIDIOUT handle, uint32_t message) = 0;
+  // Ends the sends in progress: every queued long-message header comes back marked done, and
+  // the driver touches none of them afterwards. The output port calls it to abandon a send
+  // whose header did not come back in time, or when the port is closed during a send.
+  virtual MMRESULT midiOutReset(HMIDIOUT handle) = 0;
   virtual MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) = 0;
 };
 

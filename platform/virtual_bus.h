@@ -13,16 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/link_timing.h"
 #include "platform/midi_api.h"
 
 namespace r9 {
-
-struct LinkTiming {
-  // 0 means unlimited. Bytes per second of the link in each direction.
-  double bytesPerSecond = 0;
-  // Delay before a message starts to arrive at the far side, in microseconds.
-  uint32_t latencyMicros = 0;
-};
 
 class VirtualEndpoint {
  public:

@@ -1,0 +1,215 @@
+#include "platform/composite_midi_api.h"
+
+#include "platform/midi_error_text.h"
+
+namespace r9 {
+
+CompositeMidiApi::CompositeMidiApi(std::vector<MidiApi*> backends) : backends_(std::move(backends)) {}
+
+CompositeMidiApi::~CompositeMidiApi() {
+  // Inputs left open: close them in their backend, so no callback can reach a freed route.
+  std::map<uintptr_t, std::unique_ptr<InRoute>> ins;
+  {
+    std::lock_guard lock(mutex_);
+    ins.swap(ins_);
+  }
+  for (auto& [value, route] : ins) {
+    route->backend->midiInReset(route->inner);
+    route->backend->midiInClose(route->inner);
+  }
+}
+
+void CompositeMidiApi::InputTrampoline(HMIDIIN, uint32_t message, uintptr_t route, uintptr_t param1, uintptr_t param2) {
+  const auto* in = reinterpret_cast<const InRoute*>(route);
+  if (in->callback != nullptr) in->callback(in->outer, message, in->instance, param1, param2);
+}
+
+MidiApi* CompositeMidiApi::FindInDevice(uintptr_t& deviceId) const {
+  for (MidiApi* backend : backends_) {
+    const uint32_t count = backend->midiInGetNumDevs();
+    if (deviceId < count) return backend;
+    deviceId -= count;
+  }
+  return nullptr;
+}
+
+MidiApi* CompositeMidiApi::FindOutDevice(uintptr_t& deviceId) const {
+  for (MidiApi* backend : backends_) {
+    const uint32_t count = backend->midiOutGetNumDevs();
+    if (deviceId < count) return backend;
+    deviceId -= count;
+  }
+  return nullptr;
+}
+
+bool CompositeMidiApi::FindIn(HMIDIIN handle, InRoute& route) const {
+  std::lock_guard lock(mutex_);
+  auto it = ins_.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == ins_.end()) return false;
+  route = *it->second;
+  return true;
+}
+
+bool CompositeMidiApi::FindOut(HMIDIOUT handle, OutRoute& route) const {
+  std::lock_guard lock(mutex_);
+  auto it = outs_.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == outs_.end()) return false;
+  route = it->second;
+  return true;
+}
+
+// --- Input ---
+
+uint32_t CompositeMidiApi::midiInGetNumDevs() {
+  uint32_t count = 0;
+  for (MidiApi* backend : backends_) count += backend->midiInGetNumDevs();
+  return count;
+}
+
+MMRESULT CompositeMidiApi::midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* caps, uint32_t size) {
+  MidiApi* backend = FindInDevice(deviceId);
+  return backend ? backend->midiInGetDevCapsA(deviceId, caps, size) : MMSYSERR_BADDEVICEID;
+}
+
+MMRESULT CompositeMidiApi::midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInProcType callback, uintptr_t instance,
+                                      uint32_t flags) {
+  if (handle == nullptr) return MMSYSERR_INVALPARAM;
+  uintptr_t local = deviceId;
+  MidiApi* backend = FindInDevice(local);
+  if (backend == nullptr) return MMSYSERR_BADDEVICEID;
+  auto route = std::make_unique<InRoute>();
+  route->backend = backend;
+  route->callback = flags == CALLBACK_FUNCTION ? callback : nullptr;
+  route->instance = instance;
+  {
+    std::lock_guard lock(mutex_);
+    route->outer = reinterpret_cast<HMIDIIN>(nextHandle_++);
+  }
+  // The route is complete before the backend may call back (it reports the open at once).
+  HMIDIIN inner = nullptr;
+  const MMRESULT result = backend->midiInOpen(&inner, uint32_t(local), &CompositeMidiApi::InputTrampoline,
+                                              reinterpret_cast<uintptr_t>(route.get()), flags);
+  if (result != MMSYSERR_NOERROR) return result;
+  route->inner = inner;
+  *handle = route->outer;
+  std::lock_guard lock(mutex_);
+  ins_[reinterpret_cast<uintptr_t>(route->outer)] = std::move(route);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT CompositeMidiApi::midiInClose(HMIDIIN handle) {
+  InRoute route;
+  if (!FindIn(handle, route)) return MMSYSERR_INVALHANDLE;
+  const MMRESULT result = route.backend->midiInClose(route.inner);
+  if (result != MMSYSERR_NOERROR) return result;
+  // No callback arrives after the backend's close: the route can go.
+  std::lock_guard lock(mutex_);
+  ins_.erase(reinterpret_cast<uintptr_t>(handle));
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT CompositeMidiApi::midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) {
+  InRoute route;
+  return FindIn(handle, route) ? route.backend->midiInPrepareHeader(route.inner, header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT CompositeMidiApi::midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) {
+  InRoute route;
+  return FindIn(handle, route) ? route.backend->midiInUnprepareHeader(route.inner, header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT CompositeMidiApi::midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, uint32_t size) {
+  InRoute route;
+  return FindIn(handle, route) ? route.backend->midiInAddBuffer(route.inner, header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT CompositeMidiApi::midiInStart(HMIDIIN handle) {
+  InRoute route;
+  return FindIn(handle, route) ? route.backend->midiInStart(route.inner) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT CompositeMidiApi::midiInStop(HMIDIIN handle) {
+  InRoute route;
+  return FindIn(handle, route) ? route.backend->midiInStop(route.inner) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT CompositeMidiApi::midiInReset(HMIDIIN handle) {
+  InRoute route;
+  return FindIn(handle, route) ? route.backend->midiInReset(route.inner) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT CompositeMidiApi::midiInGetErrorTextA(MMRESULT code, char* text, uint32_t size) {
+  return backends_.empty() ? MidiErrorText(code, text, size) : backends_.front()->midiInGetErrorTextA(code, text, size);
+}
+
+// --- Output ---
+
+uint32_t CompositeMidiApi::midiOutGetNumDevs() {
+  uint32_t count = 0;
+  for (MidiApi* backend : backends_) count += backend->midiOutGetNumDevs();
+  return count;
+}
+
+MMRESULT CompositeMidiApi::midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* caps, uint32_t size) {
+  MidiApi* backend = FindOutDevice(deviceId);
+  return backend ? backend->midiOutGetDevCapsA(deviceId, caps, size) : MMSYSERR_BADDEVICEID;
+}
+
+MMRESULT CompositeMidiApi::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback, uintptr_t instance,
+                                       uint32_t flags) {
+  if (handle == nullptr) return MMSYSERR_INVALPARAM;
+  uintptr_t local = deviceId;
+  MidiApi* backend = FindOutDevice(local);
+  if (backend == nullptr) return MMSYSERR_BADDEVICEID;
+  HMIDIOUT inner = nullptr;
+  const MMRESULT result = backend->midiOutOpen(&inner, uint32_t(local), callback, instance, flags);
+  if (result != MMSYSERR_NOERROR) return result;
+  std::lock_guard lock(mutex_);
+  const uintptr_t value = nextHandle_++;
+  outs_[value] = OutRoute{backend, inner};
+  *handle = reinterpret_cast<HMIDIOUT>(value);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT CompositeMidiApi::midiOutClose(HMIDIOUT handle) {
+  OutRoute route;
+  if (!FindOut(handle, route)) return MMSYSERR_INVALHANDLE;
+  const MMRESULT result = route.backend->midiOutClose(route.inner);
+  if (result != MMSYSERR_NOERROR) return result;
+  std::lock_guard lock(mutex_);
+  outs_.erase(reinterpret_cast<uintptr_t>(handle));
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT CompositeMidiApi::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) {
+  OutRoute route;
+  return FindOut(handle, route) ? route.backend->midiOutPrepareHeader(route.inner, header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT CompositeMidiApi::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) {
+  OutRoute route;
+  return FindOut(handle, route) ? route.backend->midiOutUnprepareHeader(route.inner, header, size)
+                                : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT CompositeMidiApi::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint32_t size) {
+  OutRoute route;
+  return FindOut(handle, route) ? route.backend->midiOutLongMsg(route.inner, header, size) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT CompositeMidiApi::midiOutShortMsg(HMIDIOUT handle, uint32_t message) {
+  OutRoute route;
+  return FindOut(handle, route) ? route.backend->midiOutShortMsg(route.inner, message) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT CompositeMidiApi::midiOutReset(HMIDIOUT handle) {
+  OutRoute route;
+  return FindOut(handle, route) ? route.backend->midiOutReset(route.inner) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT CompositeMidiApi::midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) {
+  return backends_.empty() ? MidiErrorText(code, text, size)
+                           : backends_.front()->midiOutGetErrorTextA(code, text, size);
+}
+
+}  // namespace r9

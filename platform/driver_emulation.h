@@ -1,0 +1,101 @@
+// What a MIDI input driver does with the bytes that arrive on its port, for backends whose
+// operating-system service delivers a plain byte stream (the virtual bus, ALSA, JACK).
+//
+// The host queues receive buffers (prepare, add buffer) and starts the port. The emulation then
+// fills the oldest queued buffer with SysEx bytes and hands it back through the host's callback
+// as MIM_LONGDATA with MHDR_DONE set and dwBytesRecorded counting the bytes; a SysEx longer
+// than a buffer continues in the next one. Short messages arrive as MIM_DATA (status | d1 << 8 |
+// d2 << 16), real-time bytes inside a SysEx as MIM_DATA of their own. Every callback runs on
+// the emulation's own driver thread, never on the thread that feeds the bytes.
+//
+// While no buffer is queued, the bytes wait. Bytes that arrive while the port is stopped are
+// lost, as on a cable nobody listens to. Stop hands back a partly filled buffer; Reset hands
+// back every queued buffer (0 bytes recorded when nothing was written into it). Both return
+// only when those callbacks, and any callback in progress, have finished. No callback runs
+// after Close has returned.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/link_timing.h"
+#include "platform/midi_api.h"
+#include "platform/midi_stream_parser.h"
+
+namespace r9 {
+
+class MidiInputEmulation {
+ public:
+  // handle, callback and instance are what the host's callback receives; callback may be null.
+  MidiInputEmulation(HMIDIIN handle, MidiInProcType callback, uintptr_t instance);
+  // Closes the port if the host did not; buffers still queued are forgotten.
+  ~MidiInputEmulation();
+  MidiInputEmulation(const MidiInputEmulation&) = delete;
+  MidiInputEmulation& operator=(const MidiInputEmulation&) = delete;
+
+  // Bytes from the far end. They become available after the link's latency and transmission
+  // time. Returns false once the port is closed.
+  bool Feed(const uint8_t* bytes, size_t length);
+  void SetTiming(const LinkTiming& timing);
+
+  MMRESULT PrepareHeader(MIDIHDR* header);
+  MMRESULT UnprepareHeader(MIDIHDR* header);
+  MMRESULT AddBuffer(MIDIHDR* header);
+  MMRESULT Start();
+  MMRESULT Stop();
+  MMRESULT Reset();
+  MMRESULT Close();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Chunk {
+    std::vector<uint8_t> bytes;
+    size_t position = 0;
+    Clock::time_point readyAt;
+  };
+  struct Notification {
+    uint32_t message;
+    uintptr_t param1;
+    uintptr_t param2;
+  };
+
+  void Run();
+  void Notify(const Notification& notification);
+  // Reads one byte of the stream; what it completes is appended to out.
+  void ProcessByte(uint8_t byte, std::vector<Notification>& out);
+  // Takes the buffer being filled out of the queue, marked done, as a notification.
+  Notification ReturnFront();
+  // Hands back what Stop or Reset took, then waits until no callback runs (unless called from
+  // a callback, which then delivers them itself).
+  void DeliverReturns(std::unique_lock<std::mutex>& lock);
+  uint32_t Timestamp() const;
+  bool OnDriverThread() const { return std::this_thread::get_id() == thread_.get_id(); }
+
+  const HMIDIIN handle_;
+  const MidiInProcType callback_;
+  const uintptr_t instance_;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable idle_;
+  std::deque<Chunk> pending_;
+  std::deque<MIDIHDR*> buffers_;
+  std::vector<MIDIHDR*> toReturn_;
+  MidiStreamParser parser_;
+  LinkTiming timing_;
+  Clock::time_point linkFreeAt_;
+  Clock::time_point startedAt_;
+  bool started_ = false;
+  bool closing_ = false;
+  bool closed_ = false;
+  // The driver thread is outside the lock, inside the host's callback.
+  bool delivering_ = false;
+  std::thread thread_;
+};
+
+}  // namespace r9

@@ -1,0 +1,48 @@
+// The record of platform calls that the recording fakes keep, and the results scripted for them.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace r9 {
+
+struct PlatformCall {
+  std::string name;
+  // The call's arguments in order, as integers (handles and pointers by value). Out-parameters
+  // (the address the handle is written to, capability records, text buffers) are left out.
+  std::vector<uintptr_t> args;
+  bool operator==(const PlatformCall&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const PlatformCall& call);
+
+// Thread-safe: the fakes are called from the port's callers and from driver or timer threads.
+class CallLog {
+ public:
+  void Record(const std::string& name, std::vector<uintptr_t> args);
+  std::vector<PlatformCall> Calls() const;
+  std::vector<std::string> Names() const;
+  size_t Count(const std::string& name) const;
+  void Clear();
+
+  // The next calls of name return these results, one per call, in order.
+  void Script(const std::string& name, std::vector<uint32_t> results);
+  // What name returns once its script is used up (until then the fake's own default).
+  void SetFallback(const std::string& name, uint32_t result);
+  // Takes the next scripted result of name, or its fallback; nullopt when there is neither.
+  std::optional<uint32_t> TakeResult(const std::string& name);
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<PlatformCall> calls_;
+  std::map<std::string, std::deque<uint32_t>> scripts_;
+  std::map<std::string, uint32_t> fallbacks_;
+};
+
+}  // namespace r9

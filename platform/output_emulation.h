@@ -1,0 +1,66 @@
+// What a MIDI output driver does with the messages the host sends, for backends whose
+// operating-system service takes a plain byte stream (the virtual bus, ALSA, JACK).
+//
+// midiOutLongMsg copies the message and queues it; the emulation's driver thread puts the
+// messages on the link one after the other, each taking its transmission time, hands each whole
+// message to the sink and then marks its header done. A message is never interleaved with
+// another. Reset abandons what is still queued or on its way: those headers come back marked
+// done at once and are not touched afterwards.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/link_timing.h"
+#include "platform/midi_api.h"
+
+namespace r9 {
+
+class MidiOutputEmulation {
+ public:
+  // Called on the driver thread with each message once its last byte is out.
+  using Sink = std::function<void(std::vector<uint8_t> message)>;
+
+  explicit MidiOutputEmulation(Sink sink);
+  // Closes the port if the host did not; headers still queued are forgotten.
+  ~MidiOutputEmulation();
+  MidiOutputEmulation(const MidiOutputEmulation&) = delete;
+  MidiOutputEmulation& operator=(const MidiOutputEmulation&) = delete;
+
+  void SetTiming(const LinkTiming& timing);
+
+  MMRESULT PrepareHeader(MIDIHDR* header);
+  MMRESULT UnprepareHeader(MIDIHDR* header);
+  MMRESULT LongMsg(MIDIHDR* header);
+  MMRESULT ShortMsg(uint32_t message);
+  MMRESULT Reset();
+  MMRESULT Close();
+
+ private:
+  struct Message {
+    MIDIHDR* header;  // null for a short message
+    std::vector<uint8_t> bytes;
+  };
+
+  void Run();
+  static void MarkDone(MIDIHDR* header);
+
+  const Sink sink_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Message> queue_;
+  // The long message on its way; null when none is, or when Reset abandoned it.
+  MIDIHDR* current_ = nullptr;
+  uint64_t resets_ = 0;
+  LinkTiming timing_;
+  bool closing_ = false;
+  bool closed_ = false;
+  std::thread thread_;
+};
+
+}  // namespace r9
