@@ -8,6 +8,7 @@
 #include "engine/image_set.h"
 #include "protocol/codec.h"
 #include "protocol/frames.h"
+#include "sim/stamps.h"
 
 namespace r9 {
 
@@ -19,20 +20,26 @@ std::string Hex(uint32_t v, int digits = 2) {
   return text;
 }
 
-std::string Range(uint32_t begin, uint64_t end) {
-  return "0x" + Hex(begin, 6) + "..0x" + Hex(uint32_t(end - 1), 6);
-}
+std::string Range(uint32_t begin, uint64_t end) { return "0x" + Hex(begin, 6) + "..0x" + Hex(uint32_t(end - 1), 6); }
 
 size_t ExpectedLength(HostFrameKind kind) {
   switch (kind) {
-    case HostFrameKind::kIdentityRequest: return kIdentityRequestLength;
-    case HostFrameKind::kEnterUpdate: return kEnterUpdateLength;
-    case HostFrameKind::kFinishUpdate: return kFinishUpdateLength;
-    case HostFrameKind::kErase: return kEraseLength;
-    case HostFrameKind::kReadRequest: return kReadRequestLength;
-    case HostFrameKind::kStatus: return kStatusLength;
-    case HostFrameKind::kHostIdentityReply: return kHostIdentityReplyLength;
-    default: return 0;  // the Write-block frame's length follows from its count; others: any
+    case HostFrameKind::kIdentityRequest:
+      return kIdentityRequestLength;
+    case HostFrameKind::kEnterUpdate:
+      return kEnterUpdateLength;
+    case HostFrameKind::kFinishUpdate:
+      return kFinishUpdateLength;
+    case HostFrameKind::kErase:
+      return kEraseLength;
+    case HostFrameKind::kReadRequest:
+      return kReadRequestLength;
+    case HostFrameKind::kStatus:
+      return kStatusLength;
+    case HostFrameKind::kHostIdentityReply:
+      return kHostIdentityReplyLength;
+    default:
+      return 0;  // the Write-block frame's length follows from its count; others: any
   }
 }
 
@@ -41,18 +48,6 @@ bool IsRequest(HostFrameKind kind) {
 }
 
 std::vector<uint8_t> Frame(const uint8_t* bytes, size_t length) { return std::vector<uint8_t>(bytes, bytes + length); }
-
-// Where each stamp lives, its image and offset, and the older text the "old" preset writes.
-struct StampPlace {
-  uint32_t address;
-  uint32_t image;
-  uint32_t offset;
-  const char* old;
-};
-constexpr StampPlace kBootPlace = {kBootStampAddress, kImageBoot, 307196, "0.99"};
-constexpr StampPlace kSystemPlace = {kSystemStampAddress, kImageSystem, 4064, "1.09"};
-constexpr StampPlace kPresetPlace = {kPresetStampAddress, kImagePreset, 110588, "0.90"};
-constexpr StampPlace kSubMcuPlace = {kSubMcuStampAddress, kImageSubMcu, 20448, "1.01"};
 
 void PresetStamp(std::vector<uint8_t>& flash, StampPreset preset, const StampPlace& place) {
   uint8_t stamp[4] = {0xFF, 0xFF, 0xFF, 0xFF};
@@ -70,11 +65,14 @@ ExpectedAnswer ExpectedAnswerTo(const uint8_t* m, size_t n) {
       case kSubStatus:
       case kSubWriteBlock:
       case kSubMemory:
-      case kSubDeviceRequest3: return ExpectedAnswer::kNone;
+      case kSubDeviceRequest3:
+        return ExpectedAnswer::kNone;
       case kSubEnterUpdate:
       case kSubFinishUpdate:
-      case kSubDeviceRequest5: return ExpectedAnswer::kStatusOk;
-      default: return ExpectedAnswer::kStatusRefused;
+      case kSubDeviceRequest5:
+        return ExpectedAnswer::kStatusOk;
+      default:
+        return ExpectedAnswer::kStatusRefused;
     }
   }
   if (n >= 5 && m[0] == kSysExStart && m[1] == kUniversalNonRealTime && m[3] == kGeneralInformation) {
@@ -100,12 +98,9 @@ double EraseMillis(const SimOptions& o, uint32_t size) {
 
 double WriteMillis(const SimOptions& o) { return o.writeMillisPerBlock * o.timeScale; }
 
-R9Device::R9Device(const SimOptions& options)
-    : options_(options), flash_(kFlashSize, 0xFF), random_(options.seed) {
-  PresetStamp(flash_, options_.boot, kBootPlace);
-  PresetStamp(flash_, options_.system, kSystemPlace);
-  PresetStamp(flash_, options_.preset, kPresetPlace);
-  PresetStamp(flash_, options_.submcu, kSubMcuPlace);
+R9Device::R9Device(const SimOptions& options) : options_(options), flash_(kFlashSize, 0xFF), random_(options.seed) {
+  const StampPreset presets[] = {options_.boot, options_.system, options_.preset, options_.submcu};
+  for (size_t i = 0; i < kStampPlaces.size(); ++i) PresetStamp(flash_, presets[i], kStampPlaces[i]);
 }
 
 R9Device::~R9Device() {
@@ -128,13 +123,20 @@ void R9Device::SetOutput(SimOutput output) {
 HostFrameKind R9Device::Classify(const uint8_t* m, size_t n) const {
   if (n >= 5 && m[0] == kSysExStart && m[1] == kMakerId) {
     switch (m[4]) {
-      case kSubStatus: return HostFrameKind::kStatus;
-      case kSubEnterUpdate: return HostFrameKind::kEnterUpdate;
-      case kSubWriteBlock: return HostFrameKind::kWriteBlock;
-      case kSubFinishUpdate: return HostFrameKind::kFinishUpdate;
-      case kSubErase: return HostFrameKind::kErase;
-      case kSubMemory: return HostFrameKind::kReadRequest;
-      default: return HostFrameKind::kOther;
+      case kSubStatus:
+        return HostFrameKind::kStatus;
+      case kSubEnterUpdate:
+        return HostFrameKind::kEnterUpdate;
+      case kSubWriteBlock:
+        return HostFrameKind::kWriteBlock;
+      case kSubFinishUpdate:
+        return HostFrameKind::kFinishUpdate;
+      case kSubErase:
+        return HostFrameKind::kErase;
+      case kSubMemory:
+        return HostFrameKind::kReadRequest;
+      default:
+        return HostFrameKind::kOther;
     }
   }
   if (n >= 5 && m[0] == kSysExStart && m[1] == kUniversalNonRealTime && m[3] == kGeneralInformation) {
@@ -197,12 +199,23 @@ R9Device::Faults R9Device::FaultsFor(HostFrameKind kind, uint32_t index, uint32_
     const uint32_t n = a.anyKind ? index : (a.frameKind == kind ? kindIndex : 0);
     if (n < a.first || n > a.last) continue;
     switch (a.kind) {
-      case FaultKind::kDrop: f.drop = true; break;
-      case FaultKind::kError: f.error = true; break;
-      case FaultKind::kLate: f.late = true; break;
-      case FaultKind::kDuplicate: f.duplicate = true; break;
-      case FaultKind::kCorruptCrc: f.corrupt = true; break;
-      case FaultKind::kSilent: break;  // handled before
+      case FaultKind::kDrop:
+        f.drop = true;
+        break;
+      case FaultKind::kError:
+        f.error = true;
+        break;
+      case FaultKind::kLate:
+        f.late = true;
+        break;
+      case FaultKind::kDuplicate:
+        f.duplicate = true;
+        break;
+      case FaultKind::kCorruptCrc:
+        f.corrupt = true;
+        break;
+      case FaultKind::kSilent:
+        break;  // handled before
     }
   }
   if (options_.randomScope & KindBit(kind)) {
@@ -311,12 +324,14 @@ void R9Device::TakeHostAnswer(const uint8_t* m, size_t n, HostFrameKind kind, ui
     case ExpectedAnswer::kHostIdentity:
       if (kind != HostFrameKind::kHostIdentityReply) wanted = "a Host Identity Reply";
       break;
-    case ExpectedAnswer::kNone: break;
+    case ExpectedAnswer::kNone:
+      break;
   }
   if (!wanted.empty()) {
     const std::string got = kind == HostFrameKind::kStatus ? "Status " + Hex(m[5]) : "a Host Identity Reply";
-    const std::string request = r.expected == ExpectedAnswer::kHostIdentity ? "device Identity Request"
-                                : "device request " + Hex(r.request.size() > 4 ? r.request[4] : 0);
+    const std::string request = r.expected == ExpectedAnswer::kHostIdentity
+                                    ? "device Identity Request"
+                                    : "device request " + Hex(r.request.size() > 4 ? r.request[4] : 0);
     Violation(index, request + " answered with " + got + ", expected " + wanted);
   }
 }
@@ -339,12 +354,18 @@ R9Device::Answer R9Device::Act(const uint8_t* m, size_t n, HostFrameKind kind, u
       identityAnswered_ = true;
       return a;
     }
-    case HostFrameKind::kEnterUpdate: return EnterUpdate();
-    case HostFrameKind::kErase: return Erase(m, index);
-    case HostFrameKind::kWriteBlock: return WriteBlock(m, n, index);
-    case HostFrameKind::kReadRequest: return Read(m, index, corruptRead);
-    case HostFrameKind::kFinishUpdate: return FinishUpdate(index);
-    default: return Answer();
+    case HostFrameKind::kEnterUpdate:
+      return EnterUpdate();
+    case HostFrameKind::kErase:
+      return Erase(m, index);
+    case HostFrameKind::kWriteBlock:
+      return WriteBlock(m, n, index);
+    case HostFrameKind::kReadRequest:
+      return Read(m, index, corruptRead);
+    case HostFrameKind::kFinishUpdate:
+      return FinishUpdate(index);
+    default:
+      return Answer();
   }
 }
 

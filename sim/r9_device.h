@@ -41,11 +41,11 @@ constexpr uint32_t kEraseUnit = 0x1000;    // erase granularity, 4 KiB
 // Failure codes of the device's Status frames. The host tells apart only 00 and 0B; 0B also
 // answers an Erase, Write-block or Finish-update frame outside the update mode, and 01 a
 // sub-command the host never sends.
-constexpr uint8_t kDeviceStatusBadFrame = 0x02;    // wrong length, bad packing, bad selector
-constexpr uint8_t kDeviceStatusBadCrc = 0x03;      // Write-block CRC mismatch
-constexpr uint8_t kDeviceStatusBadRegion = 0x04;   // outside the flash, or not on 4 KiB boundaries
-constexpr uint8_t kDeviceStatusNotErased = 0x05;   // block target holds other data
-constexpr uint8_t kDeviceStatusInjected = 0x0E;    // an error fault
+constexpr uint8_t kDeviceStatusBadFrame = 0x02;   // wrong length, bad packing, bad selector
+constexpr uint8_t kDeviceStatusBadCrc = 0x03;     // Write-block CRC mismatch
+constexpr uint8_t kDeviceStatusBadRegion = 0x04;  // outside the flash, or not on 4 KiB boundaries
+constexpr uint8_t kDeviceStatusNotErased = 0x05;  // block target holds other data
+constexpr uint8_t kDeviceStatusInjected = 0x0E;   // an error fault
 
 struct ReceivedFrame {
   uint32_t index = 0;  // 1-based over every host frame
@@ -75,8 +75,8 @@ struct SimCounters {
   uint32_t identicalRewrites = 0;   // a block resent over the same data: accepted, nothing changes
   uint32_t erasesDone = 0;
   uint32_t readsAnswered = 0;
-  uint32_t reboots = 0;             // Finish-update frames that ended an update session
-  uint32_t framesSent = 0;          // everything handed to the output, duplicates included
+  uint32_t reboots = 0;     // Finish-update frames that ended an update session
+  uint32_t framesSent = 0;  // everything handed to the output, duplicates included
   uint32_t droppedReplies = 0;
   uint32_t lateReplies = 0;
   uint32_t duplicatedReplies = 0;
@@ -123,7 +123,7 @@ class R9Device {
   // Accessors; each returns a copy taken under the device's lock.
   std::vector<uint8_t> Flash() const;
   std::vector<uint8_t> FlashBytes(uint32_t address, uint32_t length) const;  // clipped to the flash
-  void LoadFlash(uint32_t address, const uint8_t* data, size_t length);     // preset content
+  void LoadFlash(uint32_t address, const uint8_t* data, size_t length);      // preset content
   bool InUpdateMode() const;
   bool Hung() const;
   std::vector<ReceivedFrame> Frames() const;

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "engine/image_set.h"
+#include "sim/stamps.h"
 
 namespace r9 {
 
@@ -82,10 +83,14 @@ bool ParseFourBytes(const std::string& s, std::array<uint8_t, 4>* bytes) {
 }
 
 bool ParseStamp(const std::string& s, StampPreset* preset) {
-  if (s == "same") *preset = StampPreset::kSame;
-  else if (s == "old") *preset = StampPreset::kOld;
-  else if (s == "erased") *preset = StampPreset::kErased;
-  else return false;
+  if (s == "same")
+    *preset = StampPreset::kSame;
+  else if (s == "old")
+    *preset = StampPreset::kOld;
+  else if (s == "erased")
+    *preset = StampPreset::kErased;
+  else
+    return false;
   return true;
 }
 
@@ -181,36 +186,39 @@ bool ApplyItem(const std::string& key, const std::string& value, SimOptions* o, 
     return true;
   };
 
-  if (key == "boot" || key == "system" || key == "preset" || key == "submcu") {
+  for (size_t i = 0; i < kStampPlaces.size(); ++i) {
+    const StampPlace& place = kStampPlaces[i];
+    if (key != place.key) continue;
     StampPreset p;
     if (!ParseStamp(value, &p)) return bad("same, old or erased");
-    if (p == StampPreset::kSame) {
-      // The carried stamp comes out of the image, so a build without it cannot preset it.
-      const uint32_t image = key == "boot" ? kImageBoot
-                             : key == "system" ? kImageSystem
-                             : key == "preset" ? kImagePreset
-                                               : kImageSubMcu;
-      const uint32_t offset = key == "boot" ? 307196 : key == "system" ? 4064 : key == "preset" ? 110588 : 20448;
-      uint8_t stamp[4];
-      if (LoadImageBytes(image, offset, 4, stamp) != 0) {
-        *error = "key '" + key + "': same needs the carried image " + std::to_string(image) + ", which is missing";
-        return false;
-      }
+    uint8_t stamp[4];
+    // The carried stamp comes out of the image, so a build without it cannot preset it.
+    if (p == StampPreset::kSame && LoadImageBytes(place.image, place.offset, 4, stamp) != 0) {
+      *error = "key '" + key + "': same needs the carried image " + std::to_string(place.image) + ", which is missing";
+      return false;
     }
-    (key == "boot" ? o->boot : key == "system" ? o->system : key == "preset" ? o->preset : o->submcu) = p;
+    StampPreset* const fields[] = {&o->boot, &o->system, &o->preset, &o->submcu};
+    *fields[i] = p;
     return true;
   }
   if (key == "preset-read") {
-    if (value == "ok") o->presetRead = PresetRead::kOk;
-    else if (value == "fail") o->presetRead = PresetRead::kFail;
-    else if (value == "fail-once") o->presetRead = PresetRead::kFailOnce;
-    else return bad("ok, fail or fail-once");
+    if (value == "ok")
+      o->presetRead = PresetRead::kOk;
+    else if (value == "fail")
+      o->presetRead = PresetRead::kFail;
+    else if (value == "fail-once")
+      o->presetRead = PresetRead::kFailOnce;
+    else
+      return bad("ok, fail or fail-once");
     return true;
   }
   if (key == "mode") {
-    if (value == "update") o->startInUpdateMode = true;
-    else if (value == "normal") o->startInUpdateMode = false;
-    else return bad("update or normal");
+    if (value == "update")
+      o->startInUpdateMode = true;
+    else if (value == "normal")
+      o->startInUpdateMode = false;
+    else
+      return bad("update or normal");
     return true;
   }
   if (key == "identity" || key == "revision") {
@@ -225,7 +233,8 @@ bool ApplyItem(const std::string& key, const std::string& value, SimOptions* o, 
   if (key == "dup") return probability(&o->duplicateProbability);
   if (key == "corrupt") return probability(&o->corruptProbability);
   if (key == "scope") {
-    if (!ParseScope(value, &o->randomScope)) return bad("frame kinds joined by '+' (identity, enter, write, erase, read, finish), or all");
+    if (!ParseScope(value, &o->randomScope))
+      return bad("frame kinds joined by '+' (identity, enter, write, erase, read, finish), or all");
     return true;
   }
   if (key == "seed") {
@@ -249,9 +258,12 @@ bool ApplyItem(const std::string& key, const std::string& value, SimOptions* o, 
   }
   if (key == "late-ms") return millis(&o->lateMillis);
   if (key == "link") {
-    if (value == "ideal") o->linkBytesPerSecond = 0;
-    else if (value == "usb") o->linkBytesPerSecond = 1000000;
-    else if (value == "din") o->linkBytesPerSecond = 3125;  // 31,250 baud, 10 bits a byte
+    if (value == "ideal")
+      o->linkBytesPerSecond = 0;
+    else if (value == "usb")
+      o->linkBytesPerSecond = 1000000;
+    else if (value == "din")
+      o->linkBytesPerSecond = 3125;  // 31,250 baud, 10 bits a byte
     else {
       uint64_t v;
       if (!ParseUnsigned(value, &v) || v == 0) return bad("ideal, usb, din or bytes per second");

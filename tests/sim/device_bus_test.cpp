@@ -31,8 +31,8 @@ class HostPorts {
     for (uint32_t i = 0; i < api_.midiInGetNumDevs(); ++i) {
       MIDIINCAPSA caps;
       if (api_.midiInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR && name == caps.szPname)
-        inOk_ = api_.midiInOpen(&in_, i, &HostPorts::Callback, reinterpret_cast<uintptr_t>(this),
-                                CALLBACK_FUNCTION) == MMSYSERR_NOERROR;
+        inOk_ = api_.midiInOpen(&in_, i, &HostPorts::Callback, reinterpret_cast<uintptr_t>(this), CALLBACK_FUNCTION) ==
+                MMSYSERR_NOERROR;
     }
     if (!inOk_) return;
     for (auto& b : buffers_) {

@@ -27,14 +27,13 @@ Bytes ReadReplyOf(const Bytes& data, bool goodCrc = true) {
 // Enter, erase two 4 KiB units, write one block into each, read the first stamp, finish.
 struct Script {
   Bytes a = Pattern(64, 1), b = Pattern(64, 2);
-  std::vector<Bytes> frames = {EnterFrame(),
-                               EraseFrame(0x1000, 0x2000),
-                               WriteFrame(0x1000, a),
-                               WriteFrame(0x2000, b),
-                               ReadFrame(0x1000, 4),
-                               FinishFrame()};
-  std::vector<std::vector<Bytes>> answers = {{DeviceStatus(0)}, {DeviceStatus(0)}, {DeviceAck()},
-                                             {DeviceAck()},     {ReadReplyOf(Bytes(a.begin(), a.begin() + 4))},
+  std::vector<Bytes> frames = {EnterFrame(),          EraseFrame(0x1000, 0x2000), WriteFrame(0x1000, a),
+                               WriteFrame(0x2000, b), ReadFrame(0x1000, 4),       FinishFrame()};
+  std::vector<std::vector<Bytes>> answers = {{DeviceStatus(0)},
+                                             {DeviceStatus(0)},
+                                             {DeviceAck()},
+                                             {DeviceAck()},
+                                             {ReadReplyOf(Bytes(a.begin(), a.begin() + 4))},
                                              {DeviceStatus(0)}};
 };
 
@@ -65,7 +64,11 @@ TEST(DeviceFaultsTest, AimedFaultsHitTheirFrame) {
        [](const SimCounters& c) { return c.injectedErrors == 2 && c.acknowledgedWrites == 0; },
        Bytes(4, 0xFF)},
       {"fault=dup@enter:1",
-       {{DeviceStatus(0), DeviceStatus(0)}, {DeviceStatus(0)}, {DeviceAck()}, {DeviceAck()}, s.answers[4],
+       {{DeviceStatus(0), DeviceStatus(0)},
+        {DeviceStatus(0)},
+        {DeviceAck()},
+        {DeviceAck()},
+        s.answers[4],
         {DeviceStatus(0)}},
        [](const SimCounters& c) { return c.duplicatedReplies == 1 && c.framesSent == 7; },
        Bytes(s.b.begin(), s.b.begin() + 4)},
@@ -84,7 +87,8 @@ TEST(DeviceFaultsTest, AimedFaultsHitTheirFrame) {
   };
   for (const Case& c : cases) {
     Rig rig(Parse(c.options));
-    for (size_t i = 0; i < s.frames.size(); ++i) EXPECT_EQ(rig.Send(s.frames[i]), c.answers[i]) << c.options << " #" << i;
+    for (size_t i = 0; i < s.frames.size(); ++i)
+      EXPECT_EQ(rig.Send(s.frames[i]), c.answers[i]) << c.options << " #" << i;
     EXPECT_TRUE(c.counted(rig.device.Counters())) << c.options;
     EXPECT_EQ(rig.device.FlashBytes(0x2000, 4), c.at0x2000) << c.options;
     EXPECT_EQ(rig.device.Frames().size(), s.frames.size()) << c.options;  // recorded even when hung
@@ -111,7 +115,8 @@ TEST(DeviceFaultsTest, LateAnswerLeavesLaterFromTheDevicesThread) {
   const std::vector<std::thread::id> threads = rig.capture.Threads();
   const std::vector<Bytes> got = rig.capture.Take();
   ASSERT_EQ(got.size(), 2u);
-  const Bytes identityReply = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x3A, 0x00, 0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0xF7};
+  const Bytes identityReply = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x3A, 0x00,
+                               0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0xF7};
   const size_t late = got[0] == identityReply ? 0 : 1;
   EXPECT_EQ(got[late], identityReply);
   EXPECT_EQ(got[1 - late], DeviceStatus(0));

@@ -25,8 +25,8 @@ struct ReadReply {
 
 ReadReply TakeApart(const Bytes& m) {
   ReadReply r;
-  if (m.size() < 17 || m[0] != 0xF0 || m[1] != 0x7D || m[2] != 0x00 || m[3] != kId || m[4] != 0x60 ||
-      m[5] != 0x04 || m[6] != 0x30 || m.back() != 0xF7)
+  if (m.size() < 17 || m[0] != 0xF0 || m[1] != 0x7D || m[2] != 0x00 || m[3] != kId || m[4] != 0x60 || m[5] != 0x04 ||
+      m[6] != 0x30 || m.back() != 0xF7)
     return r;
   const size_t d = m[9] + 128 * m[10];
   const size_t p = PackedLength(d);
@@ -292,25 +292,37 @@ TEST(R9DeviceTest, ReportsEachMalformedFrame) {
     std::vector<Bytes> answers;
   } cases[] = {
       {"no F7", WithByte(EnterFrame(), 5, 0x00), "does not end with F7", {DeviceStatus(kDeviceStatusBadFrame)}},
-      {"high byte", WithByte(EraseFrame(0x1000, 0x1000), 7, 0x81), "has byte 81 at offset 7",
+      {"high byte",
+       WithByte(EraseFrame(0x1000, 0x1000), 7, 0x81),
+       "has byte 81 at offset 7",
        {DeviceStatus(kDeviceStatusBadFrame)}},
-      {"long Enter", With(EnterFrame(), 0x00), "enter frame is 7 bytes, expected 6",
+      {"long Enter",
+       With(EnterFrame(), 0x00),
+       "enter frame is 7 bytes, expected 6",
        {DeviceStatus(kDeviceStatusBadFrame)}},
-      {"short Erase", Without(EraseFrame(0x1000, 0x1000), 14), "erase frame is 15 bytes, expected 16",
+      {"short Erase",
+       Without(EraseFrame(0x1000, 0x1000), 14),
+       "erase frame is 15 bytes, expected 16",
        {DeviceStatus(kDeviceStatusBadFrame)}},
       {"long Identity Request", With(IdentityRequestFrame(), 0x00), "identity frame is 7 bytes", {}},
       {"header byte 2", WithByte(EnterFrame(), 2, 0x01), "has 01 at offset 2, expected 00", {DeviceStatus(0x00)}},
-      {"identity device ID", WithByte(IdentityRequestFrame(), 2, 0x10), "device ID 10",
+      {"identity device ID",
+       WithByte(IdentityRequestFrame(), 2, 0x10),
+       "device ID 10",
        {{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x3A, 0x00, 0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0xF7}}},
       {"not SysEx", Bytes{0x90, 0x40, 0x7F}, "not a SysEx message", {}},
       {"other maker", Bytes{0xF0, 0x41, 0x10, 0x42, 0x12, 0xF7}, "unexpected frame starting F0 41", {}},
       {"unknown universal", Bytes{0xF0, 0x7E, 0x00, 0x09, 0x01, 0xF7}, "unexpected frame", {}},
-      {"host sub-command 05", Bytes{0xF0, 0x7D, 0x00, kId, 0x05, 0xF7}, "sub-command 05 is never sent",
+      {"host sub-command 05",
+       Bytes{0xF0, 0x7D, 0x00, kId, 0x05, 0xF7},
+       "sub-command 05 is never sent",
        {DeviceStatus(0x01)}},
       {"write packing", badPacking, "high bits of missing bytes", {DeviceStatus(kDeviceStatusBadFrame)}},
       {"write CRC", badCrc, "does not match the data", {DeviceStatus(kDeviceStatusBadCrc)}},
       {"write count", badCount, "write frame of 65 data bytes", {DeviceStatus(kDeviceStatusBadFrame)}},
-      {"write header only", Bytes{0xF0, 0x7D, 0x00, kId, 0x02, 0x00, 0xF7}, "too short",
+      {"write header only",
+       Bytes{0xF0, 0x7D, 0x00, kId, 0x02, 0x00, 0xF7},
+       "too short",
        {DeviceStatus(kDeviceStatusBadFrame)}},
       {"read selector", readWrongSelector, "selector 31", {DeviceStatus(kDeviceStatusBadFrame)}},
       {"read too long", ReadFrame(0x0, 16384), "larger than a reply", {DeviceStatus(kDeviceStatusBadRegion)}},
@@ -422,17 +434,25 @@ TEST(R9DeviceTest, SendsItsOwnRequestsAndRecordsTheHostsAnswers) {
     Bytes request;
     Bytes answer;  // empty: the host is not to answer
   } cases[] = {
-      {"identity", [](R9Device& d) { d.SendIdentityRequest(); }, {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7},
+      {"identity",
+       [](R9Device& d) { d.SendIdentityRequest(); },
+       {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7},
        HostIdentityReplyFrame()},
       {"01", [](R9Device& d) { d.SendMakerRequest(0x01); }, {0xF0, 0x7D, 0x00, kId, 0x01, 0xF7}, StatusFrame(0)},
       {"03", [](R9Device& d) { d.SendMakerRequest(0x03); }, {0xF0, 0x7D, 0x00, kId, 0x03, 0xF7}, {}},
       {"04", [](R9Device& d) { d.SendMakerRequest(0x04); }, {0xF0, 0x7D, 0x00, kId, 0x04, 0xF7}, StatusFrame(0)},
       {"05", [](R9Device& d) { d.SendMakerRequest(0x05); }, {0xF0, 0x7D, 0x00, kId, 0x05, 0xF7}, StatusFrame(0)},
-      {"unknown 33", [](R9Device& d) { d.SendMakerRequest(0x33); }, {0xF0, 0x7D, 0x00, kId, 0x33, 0xF7},
+      {"unknown 33",
+       [](R9Device& d) { d.SendMakerRequest(0x33); },
+       {0xF0, 0x7D, 0x00, kId, 0x33, 0xF7},
        StatusFrame(1)},
-      {"universal 06 03", [](R9Device& d) { const uint8_t f[] = {0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7};
-                                            d.SendDeviceFrame(f, sizeof f); },
-       {0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7}, StatusFrame(1)},
+      {"universal 06 03",
+       [](R9Device& d) {
+         const uint8_t f[] = {0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7};
+         d.SendDeviceFrame(f, sizeof f);
+       },
+       {0xF0, 0x7E, 0x00, 0x06, 0x03, 0xF7},
+       StatusFrame(1)},
   };
   for (const Case& c : cases) {
     Rig rig;

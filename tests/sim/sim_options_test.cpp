@@ -25,8 +25,7 @@ TEST(SimOptionsTest, DefaultsAreAFreshDeviceAtFullSpeed) {
   EXPECT_EQ(o.submcu, StampPreset::kErased);
   EXPECT_EQ(o.presetRead, PresetRead::kOk);
   EXPECT_EQ(o.timeScale, 0);
-  EXPECT_EQ(o.dropProbability + o.errorProbability + o.lateProbability + o.duplicateProbability +
-                o.corruptProbability,
+  EXPECT_EQ(o.dropProbability + o.errorProbability + o.lateProbability + o.duplicateProbability + o.corruptProbability,
             0);
   EXPECT_TRUE(o.faults.empty());
   EXPECT_EQ(o.silentAfter, 0u);
@@ -46,10 +45,18 @@ TEST(SimOptionsTest, AcceptsEveryKey) {
       {"preset-read=fail-once", [](const SimOptions& o) { return o.presetRead == PresetRead::kFailOnce; }},
       {"mode=normal", [](const SimOptions& o) { return !o.startInUpdateMode; }},
       {"mode=update", [](const SimOptions& o) { return o.startInUpdateMode; }},
-      {"identity=3A000400", [](const SimOptions& o) { return o.identity == Identity{0x3A, 0x00, 0x04, 0x00}; }},
-      {"identity=7f0a0b0c", [](const SimOptions& o) { return o.identity == Identity{0x7F, 0x0A, 0x0B, 0x0C}; }},
+      {"identity=3A000400",
+       [](const SimOptions& o) {
+         return o.identity == Identity{0x3A, 0x00, 0x04, 0x00};
+       }},
+      {"identity=7f0a0b0c",
+       [](const SimOptions& o) {
+         return o.identity == Identity{0x7F, 0x0A, 0x0B, 0x0C};
+       }},
       {"revision=01020304",
-       [](const SimOptions& o) { return o.revision == std::array<uint8_t, 4>{1, 2, 3, 4}; }},
+       [](const SimOptions& o) {
+         return o.revision == std::array<uint8_t, 4>{1, 2, 3, 4};
+       }},
       {"drop=0.05,errors=0.5,late=1,dup=0,corrupt=.25",
        [](const SimOptions& o) {
          return o.dropProbability == 0.05 && o.errorProbability == 0.5 && o.lateProbability == 1 &&
@@ -59,19 +66,19 @@ TEST(SimOptionsTest, AcceptsEveryKey) {
        [](const SimOptions& o) {
          return o.randomScope == (KindBit(HostFrameKind::kWriteBlock) | KindBit(HostFrameKind::kReadRequest));
        }},
-      {"scope=all", [](const SimOptions& o) { return (o.randomScope & KindBit(HostFrameKind::kIdentityRequest)) != 0; }},
+      {"scope=all",
+       [](const SimOptions& o) { return (o.randomScope & KindBit(HostFrameKind::kIdentityRequest)) != 0; }},
       {"seed=18446744073709551615", [](const SimOptions& o) { return o.seed == UINT64_MAX; }},
       {"fault=error@write:3",
        [](const SimOptions& o) {
          return o.faults.size() == 1 && o.faults[0].kind == FaultKind::kError && !o.faults[0].anyKind &&
-                o.faults[0].frameKind == HostFrameKind::kWriteBlock && o.faults[0].first == 3 &&
-                o.faults[0].last == 3;
+                o.faults[0].frameKind == HostFrameKind::kWriteBlock && o.faults[0].first == 3 && o.faults[0].last == 3;
        }},
       {"fault=drop@7,fault=error@erase:1-6",
        [](const SimOptions& o) {
          return o.faults.size() == 2 && o.faults[0].kind == FaultKind::kDrop && o.faults[0].anyKind &&
-                o.faults[0].first == 7 && o.faults[1].frameKind == HostFrameKind::kErase &&
-                o.faults[1].first == 1 && o.faults[1].last == 6;
+                o.faults[0].first == 7 && o.faults[1].frameKind == HostFrameKind::kErase && o.faults[1].first == 1 &&
+                o.faults[1].last == 6;
        }},
       {"fault=late@identity:1,fault=dup@finish:2,fault=corrupt@read:4,fault=silent@enter:1",
        [](const SimOptions& o) {
@@ -90,8 +97,7 @@ TEST(SimOptionsTest, AcceptsEveryKey) {
        [](const SimOptions& o) { return o.eraseMillisPer4K == 0 && o.writeMillisPerBlock == 3; }},
       {"scale=0.5", [](const SimOptions& o) { return o.timeScale == 0.5; }},
       {"name=R9 Test Port", [](const SimOptions& o) { return o.portName == "R9 Test Port"; }},
-      {" boot = old , seed = 3 ",
-       [](const SimOptions& o) { return o.boot == StampPreset::kOld && o.seed == 3; }},
+      {" boot = old , seed = 3 ", [](const SimOptions& o) { return o.boot == StampPreset::kOld && o.seed == 3; }},
   };
   for (const GoodCase& c : cases) {
     SimOptions o;
