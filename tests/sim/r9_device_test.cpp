@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "engine/image_set.h"
@@ -259,6 +261,40 @@ TEST(R9DeviceTest, CountsFramesByKind) {
   EXPECT_EQ(frames[3].kind, HostFrameKind::kWriteBlock);
   EXPECT_EQ(frames[3].bytes, WriteFrame(0x1000, Pattern(100)));
   EXPECT_TRUE(rig.device.Violations().empty());
+}
+
+TEST(R9DeviceTest, TheWholePlanLeavesTheImagesInFlashWithoutAViolation) {
+  Rig rig(Parse("boot=old,system=old"));
+  ASSERT_EQ(rig.One(IdentityRequestFrame()).size(), kIdentityReplyLength);
+  ASSERT_EQ(rig.One(EnterFrame()), DeviceStatus(0));
+  for (const UpdateStep& step : UpdatePlan) {
+    if (step.kind == kStepErase) {
+      ASSERT_EQ(rig.One(EraseFrame(step.address, step.size)), DeviceStatus(0)) << step.address;
+      continue;
+    }
+    FirmwareImage image;
+    ASSERT_TRUE(FindFirmwareImage(step.resourceId, &image));
+    const uint32_t size = step.size ? step.size : image.size;
+    for (uint32_t offset = 0; offset < size; offset += 4096) {
+      const Bytes block(image.data + offset, image.data + std::min<uint32_t>(size, offset + 4096));
+      ASSERT_EQ(rig.One(WriteFrame(step.address + offset, block)), DeviceAck()) << step.resourceId << "+" << offset;
+    }
+  }
+  ASSERT_EQ(rig.One(FinishFrame()), DeviceStatus(0));
+  EXPECT_TRUE(rig.device.Violations().empty()) << rig.device.Violations()[0];
+  EXPECT_EQ(rig.device.Counters().acknowledgedWrites, 929u);
+
+  for (const FirmwareImageInfo& info : kFirmwareImages) {
+    FirmwareImage image;
+    ASSERT_TRUE(FindFirmwareImage(info.id, &image));
+    EXPECT_EQ(rig.device.FlashBytes(info.flashAddress, image.size), Bytes(image.data, image.data + image.size))
+        << info.id;
+  }
+  // Image 129 is shorter than its region: the rest stays erased.
+  EXPECT_EQ(rig.device.FlashBytes(0x66000 + 1050164, 4), Bytes(4, 0xFF));
+  uint8_t carried[4];
+  ASSERT_EQ(LoadImageBytes(kImageBoot, 307196, 4, carried), 0);
+  EXPECT_EQ(TakeApart(rig.One(ReadFrame(kBootStampAddress, 4))).data, Bytes(carried, carried + 4));
 }
 
 // --- Violations ------------------------------------------------------------------------------
