@@ -92,13 +92,14 @@ LinkTiming SimLinkTiming(const SimOptions& o) {
 }
 
 double EraseMillis(const SimOptions& o, uint32_t size) {
-  const uint64_t units = (uint64_t(size) + kEraseUnit - 1) / kEraseUnit;
+  const uint64_t units = (uint64_t(size) + kDeviceEraseUnit - 1) / kDeviceEraseUnit;
   return o.eraseMillisPer4K * double(units) * o.timeScale;
 }
 
 double WriteMillis(const SimOptions& o) { return o.writeMillisPerBlock * o.timeScale; }
 
-R9Device::R9Device(const SimOptions& options) : options_(options), flash_(kFlashSize, 0xFF), random_(options.seed) {
+R9Device::R9Device(const SimOptions& options)
+    : options_(options), flash_(kDeviceFlashSize, 0xFF), random_(options.seed) {
   const StampPreset presets[] = {options_.boot, options_.system, options_.preset, options_.submcu};
   for (size_t i = 0; i < kStampPlaces.size(); ++i) PresetStamp(flash_, presets[i], kStampPlaces[i]);
 }
@@ -387,7 +388,7 @@ R9Device::Answer R9Device::Erase(const uint8_t* m, uint32_t index) {
   const uint32_t address = Decode7To32(m + 5);
   const uint32_t size = Decode7To32(m + 10);
   const uint64_t end = uint64_t(address) + size;
-  if (size == 0 || address % kEraseUnit || size % kEraseUnit || end > kFlashSize) {
+  if (size == 0 || address % kDeviceEraseUnit || size % kDeviceEraseUnit || end > kDeviceFlashSize) {
     Violation(index, "Erase of " + std::to_string(size) + " bytes at 0x" + Hex(address, 6) +
                          " is outside the flash or not on 4 KiB boundaries");
     return Status(kDeviceStatusBadRegion);
@@ -436,7 +437,7 @@ R9Device::Answer R9Device::WriteBlock(const uint8_t* m, size_t n, uint32_t index
     return Status(kStatusNotUpdateMode);
   }
   const uint64_t end = uint64_t(address) + count;
-  if (end > kFlashSize) {
+  if (end > kDeviceFlashSize) {
     Violation(index, "write of " + std::to_string(count) + " bytes at 0x" + Hex(address, 6) + " runs past the flash");
     return Status(kDeviceStatusBadRegion);
   }
@@ -472,7 +473,7 @@ R9Device::Answer R9Device::Read(const uint8_t* m, uint32_t index, bool corrupt) 
   const uint32_t address = Decode7To32(m + 6);
   const uint32_t length = Decode7To32(m + 11);
   const uint64_t end = uint64_t(address) + length;
-  if (length > kMaxBlockData || end > kFlashSize) {
+  if (length > kMaxBlockData || end > kDeviceFlashSize) {
     Violation(index, "read of " + std::to_string(length) + " bytes at 0x" + Hex(address, 6) +
                          " is larger than a reply or outside the flash");
     return Status(kDeviceStatusBadRegion);
@@ -640,15 +641,15 @@ std::vector<uint8_t> R9Device::Flash() const {
 
 std::vector<uint8_t> R9Device::FlashBytes(uint32_t address, uint32_t length) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (address >= kFlashSize) return {};
-  const uint32_t n = std::min<uint32_t>(length, kFlashSize - address);
+  if (address >= kDeviceFlashSize) return {};
+  const uint32_t n = std::min<uint32_t>(length, kDeviceFlashSize - address);
   return std::vector<uint8_t>(flash_.begin() + address, flash_.begin() + address + n);
 }
 
 void R9Device::LoadFlash(uint32_t address, const uint8_t* data, size_t length) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (address >= kFlashSize) return;
-  const size_t n = std::min<size_t>(length, kFlashSize - address);
+  if (address >= kDeviceFlashSize) return;
+  const size_t n = std::min<size_t>(length, kDeviceFlashSize - address);
   std::memcpy(flash_.data() + address, data, n);
 }
 

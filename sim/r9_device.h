@@ -35,8 +35,8 @@
 
 namespace r9 {
 
-constexpr uint32_t kFlashSize = 0x400000;  // 4 MiB
-constexpr uint32_t kEraseUnit = 0x1000;    // erase granularity, 4 KiB
+constexpr uint32_t kDeviceFlashSize = 0x400000;  // 4 MiB
+constexpr uint32_t kDeviceEraseUnit = 0x1000;    // erase granularity, 4 KiB
 
 // Failure codes of the device's Status frames. The host tells apart only 00 and 0B; 0B also
 // answers an Erase, Write-block or Finish-update frame outside the update mode, and 01 a
