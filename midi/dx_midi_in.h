@@ -41,8 +41,8 @@ class CDxMidiIn {
   void PopSysEx();
   int ReadShortMessage(uint8_t* buffer, int maxLength);
 
-  // Called on the driver's thread with each entry as it is appended to the queue. Set it while
-  // the port is closed; it must not call back into the port.
+  // Called on the driver's thread with each entry as it is appended to the queue (for a trace).
+  // It may be set at any time; it must not call back into the port.
   void SetReceiveObserver(std::function<void(const uint8_t*, size_t)> observer);
 
   static void MidiInProc(HMIDIIN handle, uint32_t message, uintptr_t instance, uintptr_t param1, uintptr_t param2);

@@ -1,0 +1,98 @@
+#include "platform/composite_midi_api.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/virtual_bus.h"
+#include "tests/platform/wait_until.h"
+
+namespace r9 {
+namespace {
+
+using test::WaitUntil;
+
+struct Notified {
+  std::mutex mutex;
+  std::vector<std::pair<HMIDIIN, uintptr_t>> data;  // handle and packed message of MIM_DATA
+  uintptr_t instance = 0;
+};
+
+void OnInput(HMIDIIN handle, uint32_t message, uintptr_t instance, uintptr_t param1, uintptr_t) {
+  auto* notified = reinterpret_cast<Notified*>(instance);
+  if (message != MIM_DATA) return;
+  std::lock_guard lock(notified->mutex);
+  notified->data.emplace_back(handle, param1);
+}
+
+class CompositeTest : public testing::Test {
+ protected:
+  CompositeTest()
+      : first_(VirtualMidiBus::Create()), second_(VirtualMidiBus::Create()), api_({first_.get(), second_.get()}) {
+    a1_ = first_->Attach("a1");
+    a2_ = first_->Attach("a2");
+    b1_ = second_->Attach("b1");
+  }
+
+  std::unique_ptr<VirtualMidiBus> first_, second_;
+  std::shared_ptr<VirtualEndpoint> a1_, a2_, b1_;
+  CompositeMidiApi api_;
+};
+
+TEST_F(CompositeTest, ListsTheBackendsOneAfterTheOther) {
+  ASSERT_EQ(api_.midiInGetNumDevs(), 3u);
+  ASSERT_EQ(api_.midiOutGetNumDevs(), 3u);
+  const char* names[] = {"a1", "a2", "b1"};
+  for (uint32_t id = 0; id < 3; ++id) {
+    MIDIINCAPSA in;
+    MIDIOUTCAPSA out;
+    ASSERT_EQ(api_.midiInGetDevCapsA(id, &in, sizeof in), MMSYSERR_NOERROR);
+    ASSERT_EQ(api_.midiOutGetDevCapsA(id, &out, sizeof out), MMSYSERR_NOERROR);
+    EXPECT_STREQ(in.szPname, names[id]);
+    EXPECT_STREQ(out.szPname, names[id]);
+  }
+  MIDIINCAPSA caps;
+  EXPECT_EQ(api_.midiInGetDevCapsA(3, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
+}
+
+TEST_F(CompositeTest, RoutesInputToTheRightBackendAndReportsItsOwnHandle) {
+  Notified notified;
+  HMIDIIN handle = nullptr;
+  ASSERT_EQ(api_.midiInOpen(&handle, 2, &OnInput, reinterpret_cast<uintptr_t>(&notified), CALLBACK_FUNCTION),
+            MMSYSERR_NOERROR);
+  ASSERT_EQ(api_.midiInStart(handle), MMSYSERR_NOERROR);
+  const uint8_t note[] = {0x90, 0x3C, 0x7F};
+  EXPECT_FALSE(a1_->SendToHost(note, 3));  // device 2 is b1, not a1
+  ASSERT_TRUE(b1_->SendToHost(note, 3));
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard lock(notified.mutex);
+    return !notified.data.empty();
+  }));
+  {
+    std::lock_guard lock(notified.mutex);
+    EXPECT_EQ(notified.data[0].first, handle);
+    EXPECT_EQ(notified.data[0].second, 0x7F3C90u);
+  }
+  ASSERT_EQ(api_.midiInClose(handle), MMSYSERR_NOERROR);
+  EXPECT_EQ(api_.midiInStart(handle), MMSYSERR_INVALHANDLE);
+}
+
+TEST_F(CompositeTest, RoutesOutputToTheRightBackend) {
+  std::atomic<int> atA2{0}, atB1{0};
+  a2_->SetReceiver([&](const uint8_t*, size_t) { ++atA2; });
+  b1_->SetReceiver([&](const uint8_t*, size_t) { ++atB1; });
+  HMIDIOUT handle = nullptr;
+  ASSERT_EQ(api_.midiOutOpen(&handle, 1, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  ASSERT_EQ(api_.midiOutShortMsg(handle, 0xF8), MMSYSERR_NOERROR);
+  ASSERT_TRUE(WaitUntil([&] { return atA2.load() == 1; }));
+  EXPECT_EQ(atB1.load(), 0);
+  ASSERT_EQ(api_.midiOutClose(handle), MMSYSERR_NOERROR);
+  EXPECT_EQ(api_.midiOutClose(handle), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(api_.midiOutOpen(&handle, 9, 0, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
+}
+
+}  // namespace
+}  // namespace r9
