@@ -176,8 +176,9 @@ TEST_F(InputDriverTest, ResetHandsBackEveryBufferBeforeItReturns) {
   MIDIHDR* first = QueueBuffer(64);
   MIDIHDR* second = QueueBuffer(64);
   driver_->Start();
-  Feed({0xF0, 0x01, 0x02});  // a SysEx still under way
-  ASSERT_TRUE(WaitUntil([&] { return first->dwBytesRecorded == 3; }));
+  // A SysEx still under way; the real-time byte behind it shows when its bytes are in the buffer.
+  Feed({0xF0, 0x01, 0x02, 0xF8});
+  ASSERT_TRUE(WaitUntil([&] { return Count(MIM_DATA) == 1; }));
   ASSERT_EQ(driver_->Reset(), MMSYSERR_NOERROR);
   const auto seen = SeenOf(MIM_LONGDATA);  // no waiting: Reset returned after the callbacks
   ASSERT_EQ(seen.size(), 2u);
@@ -194,8 +195,8 @@ TEST_F(InputDriverTest, StopHandsBackOnlyAPartlyFilledBuffer) {
   MIDIHDR* first = QueueBuffer(64);
   MIDIHDR* second = QueueBuffer(64);
   driver_->Start();
-  Feed({0xF0, 0x01});
-  ASSERT_TRUE(WaitUntil([&] { return first->dwBytesRecorded == 2; }));
+  Feed({0xF0, 0x01, 0xF8});
+  ASSERT_TRUE(WaitUntil([&] { return Count(MIM_DATA) == 1; }));
   driver_->Stop();
   const auto seen = SeenOf(MIM_LONGDATA);
   ASSERT_EQ(seen.size(), 1u);
