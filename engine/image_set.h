@@ -75,6 +75,12 @@ constexpr std::array<UpdateStep, kPlanRows> UpdatePlan = {{
 using VersionStamp = std::array<char, 5>;
 constexpr size_t kStampLength = 4;
 
+// Where each stamp sits in its image.
+constexpr uint32_t kSystemStampOffset = 4064;
+constexpr uint32_t kPresetStampOffset = 110588;
+constexpr uint32_t kBootStampOffset = 307196;
+constexpr uint32_t kSubMcuStampOffset = 20448;
+
 // Where the device holds each stamp (image flash address + stamp offset).
 constexpr uint32_t kSystemStampAddress = 0x170FE0;
 constexpr uint32_t kPresetStampAddress = 0x65FFC;

@@ -1,0 +1,177 @@
+// The main dialog's hub: it owns the two MIDI ports, the dispatcher's timer, the reply handshake
+// state and the version texts, and carries the operations that the workers run. It is no window:
+// it talks to a DialogView, which a front-end implements.
+//
+// Threads that meet here:
+//  - the user-interface thread: the handlers (OnInitDialog, OnExecute, OnVersionCheck,
+//    OnRescanDevice, OnVersionCheckDone, OnDestroy), opening and closing the ports;
+//  - the MIDI input driver thread: appends received SysEx messages to MidiIn's queue;
+//  - the timer thread: DispatchReplies every tick, from OnInitDialog until OnDestroy;
+//  - one worker at a time: UpdateThreadProc or VersionCheckThreadProc.
+// A worker waits on ReplyEvent; the dispatcher stores ReplyStatus (and ReplyIdentity, the read
+// data) before it signals, so a worker whose wait returns sees them.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/dialog_view.h"
+#include "app/timings.h"
+#include "midi/dx_midi_in.h"
+#include "midi/dx_midi_out.h"
+#include "midi/dx_mtimer.h"
+#include "platform/kernel.h"
+#include "protocol/frames.h"
+
+namespace r9 {
+
+// The ports that the dialog preselects: the Japanese name in code page 932 and in UTF-8 (the
+// encoding port names come in on Linux), then the two English names.
+extern const std::array<std::string, 3> DefaultPortNames;
+extern const char* const kDefaultPortNameUtf8;
+
+// Where the data of Read replies lands. One Read reply carries at most 16383 bytes; a reply
+// that would not fit behind ReadPosition is refused.
+constexpr size_t kReadBufferSize = 65536;
+
+// The accepted identities, searched in order.
+extern const std::array<Identity, 3> AcceptedIdentities;
+
+// Labels of the version texts, in the order the dialog keeps them.
+enum VersionSlot { kSubMcu = 0, kBoot = 1, kPreset = 2, kSystem = 3 };
+
+struct DialogConfig {
+  int instanceNumber = 1;
+  Timings timings;
+  MidiApi* midi = nullptr;    // null: DefaultMidiApi()
+  TimerApi* timer = nullptr;  // null: DefaultTimerApi()
+};
+
+class CR9UpdaterDlg {
+ public:
+  explicit CR9UpdaterDlg(DialogView& view, const DialogConfig& config = {});
+  ~CR9UpdaterDlg();
+  CR9UpdaterDlg(const CR9UpdaterDlg&) = delete;
+  CR9UpdaterDlg& operator=(const CR9UpdaterDlg&) = delete;
+
+  // --- Window handlers (user-interface thread) ---
+  bool OnInitDialog();
+  void FillDeviceLists();
+  int OpenPorts();
+  void OnExecute();
+  void OnVersionCheck();
+  void OnRescanDevice();
+  int32_t OnVersionCheckDone(uintptr_t wParam, intptr_t lParam);
+  void OnAbout();
+  // The window is going: stops dispatching, closes both ports, wakes a waiting worker with 255.
+  void OnDestroy();
+
+  // --- Worker services (any thread) ---
+  void ShowError(int stringId);
+  void ShowErrorAndRestore(int stringId);
+  void RestoreControls();
+  void EnableCommandButtons(bool enable);
+  int ClosePorts();
+
+  // --- Frame senders (worker and timer threads) ---
+  int SendSysEx(const uint8_t* bytes, size_t length);
+  int SendStatus(uint8_t status);
+  int SendErase(uint8_t deviceId, uint32_t address, uint32_t size);
+  int SendWriteBlock(uint8_t deviceId, const uint8_t* data, uint32_t address, uint32_t n);
+
+  // --- Reply handshake ---
+  static void OnDispatchTimer(uint32_t id, uint32_t msg, uintptr_t user, uintptr_t dw1, uintptr_t dw2);
+  void DispatchReplies();
+  int ReadDeviceMemory(uint32_t address, uint32_t length, uint8_t* out);
+  uint32_t WaitForReply(uint32_t timeoutMs);
+
+  // --- Engine (worker thread) ---
+  int EraseRegion(uint32_t address, uint32_t size);
+  int WriteImage(uint32_t address, uint32_t size, uint32_t resourceId);
+  int RunUpdatePlan();
+  void ShowVersionReport();
+  std::string BuildVersionReport() const;
+
+  // --- State, for the front-ends and tests ---
+  int32_t GetReplyStatus() const { return ReplyStatus.load(); }
+  int GetBusy() const { return Busy.load(); }
+  Identity GetReplyIdentity() const;
+  int32_t GetReadPosition() const;
+  // A copy of the first n bytes of ReadBuffer.
+  std::vector<uint8_t> ReadBufferBytes(size_t n) const;
+  const Timings& GetTimings() const { return timings_; }
+  int GetInstanceNumber() const { return instanceNumber_; }
+  const std::vector<std::string>& PortNames(PortList list) const {
+    return list == PortList::In ? inNames_ : outNames_;
+  }
+  DialogView& View() { return view_; }
+  CDxMidiIn& MidiInPort() { return MidiIn; }
+  CDxMidiOut& MidiOutPort() { return MidiOut; }
+  bool WorkerRunning() const { return workerRunning_.load(); }
+  // Waits for a worker that has ended (or is ending) and releases its thread.
+  void JoinWorker();
+
+  // Members the workers use directly.
+  const uint8_t* ImageData = nullptr;
+  int32_t ImageSize = 0;
+
+ private:
+  friend unsigned UpdateThreadProc(void* parameter);
+  friend unsigned VersionCheckThreadProc(void* parameter);
+  friend int IdentifyDevice(CR9UpdaterDlg* dialog);
+
+  // Starts a worker thread procedure on a thread of its own.
+  void StartWorker(unsigned (*proc)(void*));
+  bool OpenOutPort();
+  bool OpenInPort();
+  void DispatchOne(const uint8_t* m, size_t length);
+  void DispatchReadReply(const uint8_t* m, size_t length);
+  void Signal(int32_t status);
+
+  CDxMidiIn MidiIn;
+  CDxMidiOut MidiOut;
+  CDxMTimer DispatchTimer;
+  std::unique_ptr<ReplyEvent> ReplyEvent_;
+  std::atomic<int32_t> ReplyStatus{0};
+  Identity ReplyIdentity{};
+  std::atomic<int> Busy{0};
+
+ public:
+  // Kept in the order SUBMCU, BOOT, PRESET, SYSTEM (VersionSlot).
+  std::array<std::string, 4> DeviceVersions;
+  std::array<std::string, 4> CarriedVersions;
+
+ private:
+  DialogView& view_;
+  const Timings timings_;
+  const int instanceNumber_;
+  std::vector<std::string> inNames_;
+  std::vector<std::string> outNames_;
+
+  // Dispatching runs while this is true. A tick holds dispatchMutex_ throughout, so OnDestroy
+  // can wait for one that is half-way through before it stores the abort status.
+  std::mutex dispatchMutex_;
+  std::atomic<bool> dispatching_{false};
+  bool destroyed_ = false;
+
+  // Guards ReadBuffer, ReadPosition and ReplyIdentity against a late reply dispatched while the
+  // worker resets or copies them.
+  mutable std::mutex readMutex_;
+  std::unique_ptr<uint8_t[]> ReadBuffer;
+  int32_t ReadPosition = 0;
+
+  std::thread worker_;
+  std::atomic<bool> workerRunning_{false};
+};
+
+unsigned UpdateThreadProc(void* parameter);
+unsigned VersionCheckThreadProc(void* parameter);
+int IdentifyDevice(CR9UpdaterDlg* dialog);
+
+}  // namespace r9

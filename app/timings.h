@@ -1,0 +1,19 @@
+// Every wait, pause and period of the update, in milliseconds. The defaults are the device's
+// protocol constants; only tests shrink them.
+#pragma once
+
+#include <cstdint>
+
+namespace r9 {
+
+struct Timings {
+  uint32_t identifyWaitMs = 30000;  // Identity Request, Enter-update and Finish-update replies
+  uint32_t eraseWaitMs = 60000;     // one Erase frame
+  uint32_t readWaitMs = 60000;      // one Read request
+  uint32_t blockWaitMs = 1000;      // one Write-block frame
+  uint32_t resendPauseMs = 100;     // before an Erase or Write-block frame is sent again
+  uint32_t enterPauseMs = 500;      // after the device has entered its update mode
+  uint32_t timerPeriodMs = 1;       // the reply dispatcher's tick
+};
+
+}  // namespace r9

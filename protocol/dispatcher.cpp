@@ -1,0 +1,141 @@
+// The reply dispatcher and the request/reply handshake.
+//
+// The device answers asynchronously. Every received SysEx message lands in MidiIn's queue on
+// the driver thread; every timer tick drains the queue here, stores the outcome of a reply in
+// ReplyStatus (and its data) and signals ReplyEvent, and answers the device's own requests.
+// Replies carry no sequence number: whatever comes next ends the worker's current wait.
+#include <cstring>
+
+#include "app/r9_updater_dlg.h"
+#include "protocol/codec.h"
+
+namespace r9 {
+
+void CR9UpdaterDlg::OnDispatchTimer(uint32_t, uint32_t, uintptr_t user, uintptr_t, uintptr_t) {
+  reinterpret_cast<CR9UpdaterDlg*>(user)->DispatchReplies();
+}
+
+void CR9UpdaterDlg::DispatchReplies() {
+  std::lock_guard<std::mutex> lock(dispatchMutex_);
+  for (;;) {
+    if (!dispatching_.load()) return;
+    size_t length = 0;
+    const uint8_t* m = MidiIn.PeekSysEx(&length);
+    if (!m) return;
+    DispatchOne(m, length);
+    MidiIn.PopSysEx();
+  }
+}
+
+void CR9UpdaterDlg::Signal(int32_t status) {
+  ReplyStatus.store(status);
+  ReplyEvent_->SetEvent();
+}
+
+// Acts on one received message of the given length; never reads past it. A frame too short
+// for the offsets its kind examines is dropped, except a Read reply, which ends the wait as a
+// failed read.
+void CR9UpdaterDlg::DispatchOne(const uint8_t* m, size_t length) {
+  if (length < 2 || m[0] != kSysExStart) return;
+
+  if (m[1] == kMakerId) {
+    if (length < 5) return;
+    switch (m[4]) {
+      case kSubStatus:
+        if (length >= 6) Signal(m[5]);
+        return;
+      case kSubEnterUpdate:
+      case kSubFinishUpdate:
+      case kSubDeviceRequest5:
+        SendStatus(kStatusOk);
+        return;
+      case kSubWriteBlock:  // Acknowledge
+        Signal(0);
+        return;
+      case kSubDeviceRequest3:
+        return;
+      case kSubMemory:
+        DispatchReadReply(m, length);
+        return;
+      default:
+        SendStatus(kStatusRefused);
+        return;
+    }
+  }
+
+  if (m[1] == kUniversalNonRealTime) {
+    if (length < 5 || m[3] != kGeneralInformation) return;
+    switch (m[4]) {
+      case kIdentityRequestCode: {
+        uint8_t reply[kHostIdentityReplyLength];
+        SendSysEx(reply, BuildHostIdentityReply(reply));
+        return;
+      }
+      case kIdentityReplyCode:
+        if (length < 10) return;
+        {
+          std::lock_guard<std::mutex> lock(readMutex_);
+          std::memcpy(ReplyIdentity.data(), m + 6, 4);
+        }
+        Signal(0);
+        return;
+      default:
+        SendStatus(kStatusRefused);
+        return;
+    }
+  }
+}
+
+void CR9UpdaterDlg::DispatchReadReply(const uint8_t* m, size_t length) {
+  if (length < 6) {
+    Signal(1);
+    return;
+  }
+  if (m[5] != kReadReplyMarker) {
+    // Not a read reply: ends the wait with the status of the previous reply.
+    ReplyEvent_->SetEvent();
+    return;
+  }
+  if (length < 11 || m[6] != kReadSelector) {
+    Signal(1);
+    return;
+  }
+  const size_t d = size_t(m[9]) + 128 * size_t(m[10]);
+  const size_t p = PackedLength(d);
+  // Data, five CRC groups; the closing F7 is not looked for.
+  if (length < 11 + p + 5) {
+    Signal(1);
+    return;
+  }
+  int32_t status = 1;
+  {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    if (size_t(ReadPosition) + d <= kReadBufferSize) {
+      uint8_t* at = ReadBuffer.get() + ReadPosition;
+      Unpack7(at, m + 11, p);
+      if (CrcBlock(at, d) == Decode7To32(m + 11 + p)) {
+        ReadPosition += int32_t(d);
+        status = 0;
+      }
+    }
+  }
+  Signal(status);
+}
+
+int CR9UpdaterDlg::ReadDeviceMemory(uint32_t address, uint32_t length, uint8_t* out) {
+  const size_t n = BuildReadRequest(SendBuffer, DeviceId(), address, length);
+  {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    ReadPosition = 0;
+  }
+  SendSysEx(SendBuffer, n);
+  if (WaitForReply(timings_.readWaitMs) != WAIT_OBJECT_0) return -1;
+  if (ReplyStatus.load() != 0) return -1;
+  std::lock_guard<std::mutex> lock(readMutex_);
+  std::memcpy(out, ReadBuffer.get(), 4);
+  return 0;
+}
+
+uint32_t CR9UpdaterDlg::WaitForReply(uint32_t timeoutMs) { return ReplyEvent_->Wait(timeoutMs); }
+
+}  // namespace r9

@@ -1,0 +1,110 @@
+// The version check against the simulated device: the report text and the state it leaves.
+#include <gtest/gtest.h>
+
+#include "tests/app/dialog_fixture.h"
+
+namespace r9::test {
+namespace {
+
+class VersionCheckTest : public DialogFixture {
+ protected:
+  void ExpectClosedAndIdle() {
+    EXPECT_FALSE(dialog->MidiInPort().IsStarted());
+    EXPECT_FALSE(dialog->MidiOutPort().IsOpen());
+    EXPECT_TRUE(AllFiveEnabled());
+    EXPECT_EQ(dialog->GetBusy(), 0);
+  }
+  // The texts of the information boxes shown so far.
+  std::vector<std::string> Reports() {
+    std::vector<std::string> reports;
+    for (const Box& b : view.Boxes()) {
+      if (b.icon != BoxIcon::Information) continue;
+      EXPECT_EQ(b.caption, "Version Information");
+      reports.push_back(b.text);
+    }
+    return reports;
+  }
+};
+
+TEST_F(VersionCheckTest, Reports) {
+  struct Case {
+    const char* options;
+    const char* report;
+  };
+  const Case cases[] = {
+      {"boot=same,system=same,preset=same,submcu=same",
+       "SYSTEM:\t\t1.10 -> 1.10\nPRESET:\t\t1.00\nBOOT:\t\t1.00\nSUBMCU:\t\t1.02"},
+      {"boot=same,system=old,preset=same,submcu=same",
+       "SYSTEM:\t\t1.09 -> 1.10\nPRESET:\t\t1.00\nBOOT:\t\t1.00\nSUBMCU:\t\t1.02"},
+      {"boot=erased,system=same,preset=same,submcu=same",
+       "SYSTEM:\t\t1.10 -> 1.10\nPRESET:\t\t1.00\nBOOT:\t\t*.** -> 1.00\nSUBMCU:\t\t1.02"},
+      {"", "SYSTEM:\t\t*.** -> 1.10\nPRESET:\t\t*.** -> 1.00\nBOOT:\t\t*.** -> 1.00\nSUBMCU:\t\t*.** -> 1.02"},
+      {"boot=same,system=same,preset=same,submcu=same,preset-read=fail",
+       "SYSTEM:\t\t1.10 -> 1.10\nPRESET:\t\t\nBOOT:\t\t1.00\nSUBMCU:\t\t1.02"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    Start(c.options);
+    VersionCheck();
+    EXPECT_EQ(Reports(), std::vector<std::string>{c.report});
+    ExpectClosedAndIdle();
+    EXPECT_EQ(device->Counters().Of(HostFrameKind::kEnterUpdate), 0u) << "nothing is written";
+    EXPECT_TRUE(device->Violations().empty());
+    Close();
+  }
+}
+
+// A later check whose PRESET read fails repeats the PRESET texts of the last check that read them.
+TEST_F(VersionCheckTest, FailedPresetReadKeepsEarlierTexts) {
+  // Reads 1-4 are the first check; the second check's PRESET read is read 6.
+  Start("boot=same,system=old,preset=old,submcu=same,fault=corrupt@read:6");
+  VersionCheck();
+  VersionCheck();
+  const std::vector<std::string> reports = Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[1], reports[0]);
+  EXPECT_EQ(reports[1], "SYSTEM:\t\t1.09 -> 1.10\nPRESET:\t\t0.90 -> 1.00\nBOOT:\t\t1.00\nSUBMCU:\t\t1.02");
+  ExpectClosedAndIdle();
+}
+
+TEST_F(VersionCheckTest, RequiredReadFailureShowsNoReport) {
+  struct Case {
+    const char* options;
+    uint32_t reads;
+  };
+  const Case cases[] = {
+      {"boot=same,fault=corrupt@read:1", 1},  // SYSTEM
+      {"boot=same,fault=corrupt@read:3", 3},  // BOOT
+      {"boot=same,fault=silent@read:4", 4},   // SUBMCU
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    Start(c.options);
+    VersionCheck();
+    EXPECT_TRUE(view.Boxes().empty()) << "no box and no report";
+    EXPECT_EQ(device->Counters().Of(HostFrameKind::kReadRequest), c.reads);
+    ExpectClosedAndIdle();
+    Close();
+  }
+}
+
+TEST_F(VersionCheckTest, IdentificationFailureShowsItsBox) {
+  Start("identity=3A000600");
+  VersionCheck();
+  std::vector<std::string> texts = BoxTexts();
+  EXPECT_EQ(texts, std::vector<std::string>{"Illegal device connected."});
+  EXPECT_EQ(device->Counters().Of(HostFrameKind::kReadRequest), 0u);
+  ExpectClosedAndIdle();
+}
+
+TEST_F(VersionCheckTest, VersionCheckDoesNotChangeTheHostIdentity) {
+  SetHostIdentity({0, 0, 0, 0});
+  Start("boot=same,system=same,preset=same,submcu=same");
+  VersionCheck();
+  uint8_t reply[kHostIdentityReplyLength];
+  BuildHostIdentityReply(reply);
+  EXPECT_EQ(reply[6], 0x00);
+}
+
+}  // namespace
+}  // namespace r9::test
