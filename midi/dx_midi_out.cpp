@@ -94,16 +94,18 @@ bool CDxMidiOut::SendLongMessage(MIDIHDR* header) {
   if (!BeginSend(handle)) return false;
   const bool sent = Transmit(handle, header);
   EndSend();
-  if (sent) {
-    std::lock_guard lock(observerMutex_);
-    if (observer_) observer_(reinterpret_cast<const uint8_t*>(header->lpData), header->dwBufferLength);
-  }
   return sent;
 }
 
 bool CDxMidiOut::Transmit(HMIDIOUT handle, MIDIHDR* header) {
   const uint32_t size = sizeof(MIDIHDR);
   if (api_.midiOutPrepareHeader(handle, header, size) != MMSYSERR_NOERROR) return false;
+  {
+    // Seen as it is handed to the driver, so that a watcher never sees the device's answer
+    // before the message that asked for it.
+    std::lock_guard lock(observerMutex_);
+    if (observer_) observer_(reinterpret_cast<const uint8_t*>(header->lpData), header->dwBufferLength);
+  }
   if (api_.midiOutLongMsg(handle, header, size) != MMSYSERR_NOERROR) {
     api_.midiOutUnprepareHeader(handle, header, size);
     return false;

@@ -41,8 +41,9 @@ class CDxMidiOut {
   bool SendShortMessage(uint32_t message);
   bool SendShortMessage(uint8_t status, uint8_t d1, uint8_t d2);
 
-  // Called on the sender's thread once per long message that was sent, in the order they left.
-  // It must not call back into the port.
+  // Called on the sender's thread once per long message that the driver is handed (after a
+  // successful prepare, before the long send), in the order they leave. It must not call back
+  // into the port.
   void SetSendObserver(std::function<void(const uint8_t*, size_t)> observer);
   void SetSendTimeout(uint32_t timeoutMs) { sendTimeoutMs_.store(timeoutMs); }
 

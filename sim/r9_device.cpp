@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "engine/image_set.h"
 #include "protocol/codec.h"
@@ -100,8 +101,31 @@ double WriteMillis(const SimOptions& o) { return o.writeMillisPerBlock * o.timeS
 
 R9Device::R9Device(const SimOptions& options)
     : options_(options), flash_(kDeviceFlashSize, 0xFF), random_(options.seed) {
+  if (!options_.flashFile.empty() && LoadFlashFile(options_.flashFile, &flash_)) return;
   const StampPreset presets[] = {options_.boot, options_.system, options_.preset, options_.submcu};
   for (size_t i = 0; i < kStampPlaces.size(); ++i) PresetStamp(flash_, presets[i], kStampPlaces[i]);
+}
+
+bool R9Device::LoadFlashFile(const std::string& path, std::vector<uint8_t>* flash) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::vector<uint8_t> bytes(kDeviceFlashSize);
+  in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
+  if (in.gcount() != std::streamsize(bytes.size()) || in.peek() != std::char_traits<char>::eof()) return false;
+  *flash = std::move(bytes);
+  return true;
+}
+
+bool R9Device::SaveFlashFile(const std::string& path) const {
+  const std::vector<uint8_t> flash = Flash();
+  // Written beside the file and renamed over it, so a crash never leaves half a flash behind.
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(flash.data()), std::streamsize(flash.size()));
+    if (!out) return false;
+  }
+  return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 R9Device::~R9Device() {
@@ -112,6 +136,7 @@ R9Device::~R9Device() {
   }
   schedulerCv_.notify_all();
   if (scheduler_.joinable()) scheduler_.join();
+  if (!options_.flashFile.empty()) SaveFlashFile(options_.flashFile);
 }
 
 void R9Device::SetOutput(SimOutput output) {

@@ -124,6 +124,9 @@ class R9Device {
   std::vector<uint8_t> Flash() const;
   std::vector<uint8_t> FlashBytes(uint32_t address, uint32_t length) const;  // clipped to the flash
   void LoadFlash(uint32_t address, const uint8_t* data, size_t length);      // preset content
+  // The whole flash to and from a file; loading accepts only a file of exactly the flash's size.
+  static bool LoadFlashFile(const std::string& path, std::vector<uint8_t>* flash);
+  bool SaveFlashFile(const std::string& path) const;
   bool InUpdateMode() const;
   bool Hung() const;
   std::vector<ReceivedFrame> Frames() const;

@@ -280,6 +280,11 @@ bool ApplyItem(const std::string& key, const std::string& value, SimOptions* o, 
     o->timeScale = v;
     return true;
   }
+  if (key == "flash") {
+    if (value.empty()) return bad("a file name");
+    o->flashFile = value;
+    return true;
+  }
   if (key == "name") {
     if (value.empty()) return bad("a port name");
     o->portName = value;

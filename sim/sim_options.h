@@ -80,6 +80,10 @@ struct SimOptions {
   Identity identity = {0x3A, 0x00, 0x05, 0x00};
   std::array<uint8_t, 4> revision = {0x00, 0x01, 0x00, 0x00};
   std::string portName = "KORVEN R9";
+  // When set, the flash is loaded from this file at start (if it holds a whole flash image; the
+  // stamp presets then do not apply) and saved to it when the device goes, so that one device
+  // lives through several runs of the program.
+  std::string flashFile;
 
   // Random faults: each a probability from 0 to 1, drawn per host frame from seed. drop,
   // error, late and duplicate hit only the kinds in randomScope; corrupt hits every Read reply.
@@ -123,6 +127,7 @@ struct SimOptions {
 //   late-ms=MS                                   delay of a late answer
 //   link=ideal|usb|din|BYTES_PER_SECOND, latency=MS, erase-ms=MS, write-ms=MS, scale=F
 //   name=PORTNAME
+//   flash=FILE                                   keep the flash in FILE across runs
 bool ParseSimOptions(const std::string& text, SimOptions* out, std::string* error);
 
 }  // namespace r9

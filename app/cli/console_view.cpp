@@ -34,11 +34,15 @@ void ConsoleView::ShowAbout() {}
 void ConsoleView::SetStatusLine(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (closing_ || text == status_) return;
-  const bool newStage = text.rfind("Data transmit", 0) != 0 || status_.rfind("Data transmit", 0) != 0;
+  const bool transmit = text.rfind("Data transmit", 0) == 0;
+  // A log gets one line per stage: a new text, or the first block of an image.
+  const bool newStage = !transmit || !transfer_ || step_ != printedStep_;
   status_ = text;
+  transfer_ = transmit;
   if (!live_ && newStage && !text.empty()) {
     std::fprintf(progress_, "[%s] %s\n", step_.c_str(), text.c_str());
     std::fflush(progress_);
+    printedStep_ = step_;
   }
   Draw();
 }
@@ -55,14 +59,15 @@ void ConsoleView::SetProgressRange(int32_t maximum) {
   if (closing_) return;
   range_ = maximum > 0 ? maximum : 1;
   pos_ = 0;
-  lastTenth_ = -1;
+  lastTenth_ = 0;
+  transfer_ = false;
 }
 
 void ConsoleView::SetProgressPos(int32_t position) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (closing_) return;
   pos_ = position;
-  if (!live_ && status_.rfind("Data transmit", 0) == 0) {
+  if (!live_ && transfer_) {
     // A log gets at most one line per tenth of an image.
     const int tenth = int(int64_t(pos_) * 10 / range_);
     if (tenth != lastTenth_) {

@@ -57,7 +57,9 @@ class ConsoleView : public DialogView {
   std::string status_;
   int32_t range_ = 100;
   int32_t pos_ = 0;
-  int lastTenth_ = -1;
+  int lastTenth_ = 0;
+  bool transfer_ = false;  // the progress counts the bytes of an image
+  std::string printedStep_;
   bool lineOpen_ = false;
   std::vector<std::string> errorTexts_;
   std::deque<int32_t> posts_;

@@ -134,6 +134,7 @@ class Trace {
     std::fprintf(file_, "%.6f %s", seconds, direction);
     for (size_t i = 0; i < length; ++i) std::fprintf(file_, "%s%02X", i ? " " : " ", bytes[i]);
     std::fputc('\n', file_);
+    std::fflush(file_);  // a trace must hold what happened before a crash or a kill
   }
 
  private:
@@ -175,12 +176,13 @@ int Run(const Arguments& args) {
 
   std::unique_ptr<R9Device> device;
   if (args.simulate) {
+    // The device's port carries this copy's instance suffix, so the preselection finds it;
+    // name= in the options overrides it.
     SimOptions options;
+    options.portName = instanceNumber == 1 ? DefaultPortNames[2]
+                                           : DefaultPortNames[2] + " (" + std::to_string(instanceNumber) + ")";
     std::string error;
     if (!ParseSimOptions(*args.simulate, &options, &error)) return UsageError("--simulate: " + error);
-    if (options.portName.empty())
-      options.portName = instanceNumber == 1 ? std::string(DefaultPortNames[2])
-                                             : DefaultPortNames[2] + " (" + std::to_string(instanceNumber) + ")";
     device = std::make_unique<R9Device>(options);
     if (!device->AttachToBus(VirtualMidiBus::Instance(), options.portName))
       return UsageError("--simulate: the port name '" + options.portName + "' is taken");

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -558,6 +562,38 @@ TEST(R9DeviceTest, MatchesAnswersToRequestsOldestFirst) {
   EXPECT_EQ(r[0].answer, StatusFrame(0, 0x00));
   EXPECT_EQ(r[1].answer, StatusFrame(1, 0x00));
   EXPECT_TRUE(rig.device.Violations().empty());
+}
+
+}  // namespace
+}  // namespace r9
+
+namespace r9 {
+namespace {
+
+// A device given a flash file lives through several runs: what one writes, the next reads.
+TEST(R9DeviceFlashFile, KeepsTheFlashAcrossDevices) {
+  const std::string path = ::testing::TempDir() + "r9-flash-" + std::to_string(::getpid()) + ".bin";
+  std::remove(path.c_str());
+  SimOptions options;
+  options.flashFile = path;
+  options.boot = StampPreset::kOld;
+  const uint8_t marker[4] = {'M', 'A', 'R', 'K'};
+  {
+    R9Device first(options);
+    EXPECT_EQ(first.FlashBytes(0x4AFFC, 4), (std::vector<uint8_t>{'0', '.', '9', '9'})) << "no file yet: presets";
+    first.LoadFlash(0x100000, marker, 4);
+  }
+  options.boot = StampPreset::kErased;
+  {
+    R9Device second(options);
+    EXPECT_EQ(second.FlashBytes(0x100000, 4), std::vector<uint8_t>(marker, marker + 4));
+    EXPECT_EQ(second.FlashBytes(0x4AFFC, 4), (std::vector<uint8_t>{'0', '.', '9', '9'})) << "the file wins";
+  }
+  // A file of another size is no flash image: the device starts from its presets.
+  { std::ofstream(path, std::ios::binary | std::ios::trunc) << "short"; }
+  std::vector<uint8_t> flash;
+  EXPECT_FALSE(R9Device::LoadFlashFile(path, &flash));
+  std::remove(path.c_str());
 }
 
 }  // namespace

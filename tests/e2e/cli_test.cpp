@@ -1,0 +1,252 @@
+// End-to-end tests of r9-updater-cli: the built program, run as a user would run it, against
+// its built-in simulated device.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Each test gets a runtime folder of its own, so the instance numbers it claims are its own.
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/r9-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    runtimeDir_ = dir;
+  }
+  void TearDown() override {
+    for (pid_t pid : children_) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    std::system(("rm -rf '" + runtimeDir_ + "'").c_str());
+  }
+
+  struct Result {
+    int code = -1;
+    std::string out;
+    std::string err;
+  };
+
+  // Starts the program with its stdout and stderr going to files; returns the pid.
+  pid_t Spawn(const std::vector<std::string>& args, const std::string& tag) {
+    const std::string out = runtimeDir_ + "/" + tag + ".out", err = runtimeDir_ + "/" + tag + ".err";
+    pid_t pid = fork();
+    if (pid == 0) {
+      setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
+      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int n = open("/dev/null", O_RDONLY);
+      dup2(o, 1);
+      dup2(e, 2);
+      dup2(n, 0);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(R9_CLI_PATH));
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(R9_CLI_PATH, argv.data());
+      _exit(127);
+    }
+    children_.push_back(pid);
+    return pid;
+  }
+
+  Result Finish(pid_t pid, const std::string& tag) {
+    Result r;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    children_.erase(std::remove(children_.begin(), children_.end(), pid), children_.end());
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = Slurp(runtimeDir_ + "/" + tag + ".out");
+    r.err = Slurp(runtimeDir_ + "/" + tag + ".err");
+    return r;
+  }
+
+  Result Run(const std::vector<std::string>& args) { return Finish(Spawn(args, "run"), "run"); }
+
+  static std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::string Path(const std::string& name) { return runtimeDir_ + "/" + name; }
+
+  std::string runtimeDir_;
+  std::vector<pid_t> children_;  // not yet waited for; killed when the test ends
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream s(text);
+  for (std::string line; std::getline(s, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST_F(Cli, WholeUpdateWithTrace) {
+  const Result r = Run({"execute", "--simulate", "--trace", Path("trace.txt")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_THAT(r.out, testing::HasSubstr("Version update completed."));
+
+  const std::vector<std::string> lines = Lines(Slurp(Path("trace.txt")));
+  ASSERT_GT(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "# r9-updater-cli trace");
+  const std::regex format(R"(^(\d+\.\d{6}) (out|in)((?: [0-9A-F]{2})+)$)");
+  double last = 0;
+  std::vector<std::pair<std::string, std::string>> frames;  // direction, first five bytes
+  for (size_t i = 1; i < lines.size(); ++i) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[i], m, format)) << "line " << i + 1 << ": " << lines[i].substr(0, 80);
+    const double t = std::stod(m[1]);
+    EXPECT_GE(t, last);
+    last = t;
+    frames.emplace_back(m[2], std::string(m[3]).substr(0, 15));
+  }
+  // Identity Request, Identity Reply, Enter-update, its Status, the BOOT read, its reply, ...
+  ASSERT_GE(frames.size(), 6u);
+  const std::vector<std::pair<std::string, std::string>> opening = {
+      {"out", " F0 7E 00 06 01"}, {"in", " F0 7E 00 06 02"}, {"out", " F0 7D 00 3A 01"},
+      {"in", " F0 7D 00 3A 00"},  {"out", " F0 7D 00 3A 60"}, {"in", " F0 7D 00 3A 60"}};
+  EXPECT_EQ(std::vector(frames.begin(), frames.begin() + 6), opening);
+  size_t writes = 0, acks = 0, erases = 0;
+  for (const auto& [direction, head] : frames) {
+    writes += direction == "out" && head == " F0 7D 00 3A 02";
+    acks += direction == "in" && head == " F0 7D 00 3A 02";
+    erases += direction == "out" && head == " F0 7D 00 3A 0A";
+  }
+  EXPECT_EQ(writes, 929u);
+  EXPECT_EQ(acks, 929u);
+  EXPECT_EQ(erases, 6u);
+  EXPECT_EQ(frames[frames.size() - 2], (std::pair<std::string, std::string>{"out", " F0 7D 00 3A 04"}));
+  EXPECT_EQ(frames.back().first, "in");
+}
+
+TEST_F(Cli, ExitCodesNameTheFailure) {
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"execute", "--simulate=identity=3A000600"}, 4, "Error: Illegal device connected.\n"},
+      {{"execute", "--simulate=mode=normal"}, 4, "Error: Please use the firmware update mode.\n"},
+      {{"execute", "--simulate=fault=error@erase:1-7"}, 5, "Error: Transfer error occurred.\n"},
+      {{"execute", "--simulate=fault=corrupt@read:1"}, 6, ""},
+      {{"version-check", "--simulate=fault=corrupt@read:1"}, 6, ""},
+      {{"version-check"}, 2, "Error: Can't open MIDI Out device.\n"},
+      {{"execute", "--simulate", "--in", "7"}, 1, ""},
+      {{"frobnicate"}, 1, ""},
+      {{"execute", "--simulate=colour=blue"}, 1, ""},
+      {{}, 1, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.code, c.code) << r.err;
+    if (!c.err.empty()) EXPECT_EQ(r.err, c.err);
+    else EXPECT_NE(r.err, "") << "every failure says something";
+  }
+}
+
+// Silence at the identification: the 30-second wait of the real program runs out.
+TEST_F(Cli, SilentDeviceTimesOut) {
+  const Result r = Run({"execute", "--simulate=silent-after=1"});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_EQ(r.err, "Error: Time out error(1)\n");
+}
+
+TEST_F(Cli, VersionReport) {
+  const Result r = Run({"version-check", "--simulate=boot=same,system=old,preset=same,submcu=same"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "SYSTEM:\t\t1.09 -> 1.10\nPRESET:\t\t1.00\nBOOT:\t\t1.00\nSUBMCU:\t\t1.02\n");
+}
+
+TEST_F(Cli, PortsByIndexAndByName) {
+  const Result list = Run({"list", "--simulate"});
+  ASSERT_EQ(list.code, 0);
+  const std::regex marked(R"(\* (\d+)  KORVEN R9\n)");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(list.out, m, marked)) << list.out;
+  const std::string index = m[1];
+  EXPECT_THAT(list.out, testing::HasSubstr("MIDI IN\n"));
+  EXPECT_THAT(list.out, testing::HasSubstr("MIDI OUT\n"));
+
+  EXPECT_EQ(Run({"version-check", "--simulate=boot=same", "--in", index, "--out", "KORVEN R9"}).code, 0);
+  EXPECT_EQ(Run({"version-check", "--simulate=boot=same", "--in", "KORVEN R9", "--out", index}).code, 0);
+  EXPECT_EQ(Run({"version-check", "--simulate", "--out", "KORVEN"}).code, 1);
+}
+
+TEST_F(Cli, InstanceLimit) {
+  // Twenty copies that hold their numbers while they wait for an erase that never ends.
+  // Each holder's trace shows the Erase frame once it runs, so once it holds its number.
+  std::vector<pid_t> holders;
+  for (int i = 0; i < 20; ++i)
+    holders.push_back(Spawn({"execute", "--simulate=fault=silent@erase:1", "--trace",
+                             Path("holder" + std::to_string(i) + ".trace")},
+                            "holder" + std::to_string(i)));
+  auto allErasing = [&] {
+    for (int i = 0; i < 20; ++i)
+      if (Slurp(Path("holder" + std::to_string(i) + ".trace")).find("out F0 7D 00 3A 0A") == std::string::npos)
+        return false;
+    return true;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!allErasing() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(allErasing());
+  const Result r = Run({"list", "--simulate"});
+  EXPECT_EQ(r.code, 7);
+  EXPECT_EQ(r.err, "It is forbidden to launch more than 20 instance of this application.\n");
+
+  // A number comes free when its holder ends, however it ends.
+  kill(holders[4], SIGKILL);
+  Finish(holders[4], "holder4");
+  EXPECT_EQ(Run({"list", "--simulate"}).code, 0);
+
+  for (size_t i = 0; i < holders.size(); ++i) {
+    if (i == 4) continue;
+    kill(holders[i], SIGINT);
+    const Result h = Finish(holders[i], "holder" + std::to_string(i));
+    EXPECT_EQ(h.code, 130) << h.err;
+  }
+}
+
+// Ctrl-C while the device erases: the worker wakes as when the window closes, the program
+// ends with 130 and leaves the terminal tidy.
+TEST_F(Cli, InterruptDuringErase) {
+  const pid_t pid = Spawn({"execute", "--simulate=fault=silent@erase:1", "--trace", Path("trace.txt")}, "int");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (Slurp(Path("trace.txt")).find("out F0 7D 00 3A 0A") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_NE(Slurp(Path("trace.txt")).find("out F0 7D 00 3A 0A"), std::string::npos);
+  kill(pid, SIGINT);
+  const Result r = Finish(pid, "int");
+  EXPECT_EQ(r.code, 130);
+  EXPECT_EQ(r.err, "Interrupted.\n");
+  EXPECT_THAT(r.out, testing::Not(testing::HasSubstr("completed")));
+}
+
+TEST_F(Cli, Help) {
+  const Result r = Run({"--help"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_THAT(r.out, testing::HasSubstr("usage: r9-updater-cli"));
+}
+
+}  // namespace
