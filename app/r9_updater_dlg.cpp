@@ -120,26 +120,24 @@ int CR9UpdaterDlg::OpenPorts() {
 
 void CR9UpdaterDlg::OnExecute() {
   if (OpenPorts() != 0) return;
-  view_.EnableControl(Control::MidiInList, false);
-  view_.EnableControl(Control::MidiOutList, false);
-  view_.EnableControl(Control::ExecuteButton, false);
-  view_.EnableControl(Control::RescanButton, false);
-  view_.EnableControl(Control::VersionCheckButton, false);
-  Busy.store(1);
-  ReplyEvent_->ResetEvent();
-  StartWorker(&UpdateThreadProc);
+  StartRun({Control::MidiInList, Control::MidiOutList, Control::ExecuteButton, Control::RescanButton,
+            Control::VersionCheckButton},
+           &UpdateThreadProc);
 }
 
 void CR9UpdaterDlg::OnVersionCheck() {
   if (OpenPorts() != 0) return;
-  view_.EnableControl(Control::MidiInList, false);
-  view_.EnableControl(Control::MidiOutList, false);
-  view_.EnableControl(Control::VersionCheckButton, false);
-  view_.EnableControl(Control::ExecuteButton, false);
-  view_.EnableControl(Control::RescanButton, false);
+  StartRun({Control::MidiInList, Control::MidiOutList, Control::VersionCheckButton, Control::ExecuteButton,
+            Control::RescanButton},
+           &VersionCheckThreadProc);
+}
+
+void CR9UpdaterDlg::StartRun(const std::array<Control, 5>& disableOrder, unsigned (*proc)(void*)) {
+  for (Control control : disableOrder) view_.EnableControl(control, false);
   Busy.store(1);
+  // A signal left over from earlier traffic must not end the run's first wait.
   ReplyEvent_->ResetEvent();
-  StartWorker(&VersionCheckThreadProc);
+  StartWorker(proc);
 }
 
 void CR9UpdaterDlg::StartWorker(unsigned (*proc)(void*)) {

@@ -126,6 +126,8 @@ class CR9UpdaterDlg {
   friend unsigned VersionCheckThreadProc(void* parameter);
   friend int IdentifyDevice(CR9UpdaterDlg* dialog);
 
+  // Disables the five controls in the given order, marks the dialog busy and starts the worker.
+  void StartRun(const std::array<Control, 5>& disableOrder, unsigned (*proc)(void*));
   // Starts a worker thread procedure on a thread of its own.
   void StartWorker(unsigned (*proc)(void*));
   bool OpenOutPort();

@@ -143,7 +143,7 @@ class Trace {
   std::mutex mutex_;
 };
 
-void PrintPorts(ConsoleView& view, CR9UpdaterDlg& dialog) {
+void PrintPorts(ConsoleView& view) {
   const std::pair<PortList, const char*> lists[] = {{PortList::In, "MIDI IN"}, {PortList::Out, "MIDI OUT"}};
   for (auto [list, title] : lists) {
     std::printf("%s\n", title);
@@ -153,7 +153,6 @@ void PrintPorts(ConsoleView& view, CR9UpdaterDlg& dialog) {
     for (size_t i = 0; i < names.size(); ++i)
       std::printf("%c %zu  %s\n", int(i) == selected ? '*' : ' ', i, names[i].c_str());
   }
-  (void)dialog;
 }
 
 // The window closes: the worker wakes with 255 and ends, the ports close.
@@ -207,7 +206,7 @@ int Run(const Arguments& args) {
   }
 
   if (args.command == "list") {
-    PrintPorts(view, dialog);
+    PrintPorts(view);
     return kExitSuccess;
   }
 

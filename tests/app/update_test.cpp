@@ -250,6 +250,31 @@ TEST_F(UpdateTest, CommandsWhileBusyAreRefused) {
   EXPECT_EQ(device->Counters().framesReceived, 1u) << "no second worker";
 }
 
+TEST_F(UpdateTest, CommandsDisableTheControlsInTheirOrder) {
+  using C = Control;
+  struct Case {
+    void (CR9UpdaterDlg::*command)();
+    std::vector<std::pair<Control, bool>> calls;
+  };
+  const Case cases[] = {
+      {&CR9UpdaterDlg::OnExecute,
+       {{C::MidiInList, false}, {C::MidiOutList, false}, {C::ExecuteButton, false}, {C::RescanButton, false},
+        {C::VersionCheckButton, false}}},
+      {&CR9UpdaterDlg::OnVersionCheck,
+       {{C::MidiInList, false}, {C::MidiOutList, false}, {C::VersionCheckButton, false}, {C::ExecuteButton, false},
+        {C::RescanButton, false}}},
+  };
+  Timings slow = FastTimings();
+  slow.identifyWaitMs = 30000;
+  for (const Case& c : cases) {
+    Start("silent-after=1", slow);
+    (dialog.get()->*c.command)();
+    EXPECT_EQ(view.EnableCalls(), c.calls);
+    EXPECT_EQ(dialog->GetBusy(), 1);
+    Close();
+  }
+}
+
 // Closing the window during any wait ends the worker at once, without a box.
 TEST_F(UpdateTest, ClosingDuringEachWait) {
   struct Case {
