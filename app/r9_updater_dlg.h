@@ -107,9 +107,7 @@ class CR9UpdaterDlg {
   std::vector<uint8_t> ReadBufferBytes(size_t n) const;
   const Timings& GetTimings() const { return timings_; }
   int GetInstanceNumber() const { return instanceNumber_; }
-  const std::vector<std::string>& PortNames(PortList list) const {
-    return list == PortList::In ? inNames_ : outNames_;
-  }
+  const std::vector<std::string>& PortNames(PortList list) const { return list == PortList::In ? inNames_ : outNames_; }
   DialogView& View() { return view_; }
   CDxMidiIn& MidiInPort() { return MidiIn; }
   CDxMidiOut& MidiOutPort() { return MidiOut; }

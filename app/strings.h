@@ -37,8 +37,8 @@ extern const StringEntry kStringTable[16];
 std::string LoadString(int id);
 
 // Window titles (one per instance number), the version report's caption, the About texts.
-extern const char* const kTitle;             // instance 1; also the About box's title line
-extern const char* const kTitleNumbered;     // "%d" for instances 2 to 20
+extern const char* const kTitle;          // instance 1; also the About box's title line
+extern const char* const kTitleNumbered;  // "%d" for instances 2 to 20
 extern const char* const kVersionCaption;
 extern const char* const kAboutCaption;
 extern const char* const kTooManyInstances;  // "%d" for the limit

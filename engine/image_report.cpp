@@ -14,7 +14,8 @@ int main() {
       return 1;
     }
     if (info.stampOffset < 0) {
-      std::printf("  %-4u %10u  0x%-7X %-8s %-9s %-7s %s\n", info.id, image.size, info.flashAddress, "-", "-", "-", "-");
+      std::printf("  %-4u %10u  0x%-7X %-8s %-9s %-7s %s\n", info.id, image.size, info.flashAddress, "-", "-", "-",
+                  "-");
       continue;
     }
     r9::VersionStamp stamp{};

@@ -1,6 +1,6 @@
-#include "engine/image_store.h"
-
 #include <cstddef>
+
+#include "engine/image_store.h"
 
 // Symbols from the generated blobs.S: r9_image_<id> and r9_image_<id>_end.
 #define R9_BLOB(id) extern "C" const uint8_t r9_image_##id[], r9_image_##id##_end[];
@@ -21,7 +21,8 @@ struct Blob {
   const uint8_t* end;
 };
 
-#define R9_BLOB(id) {id, r9_image_##id, r9_image_##id##_end}
+#define R9_BLOB(id) \
+  { id, r9_image_##id, r9_image_##id##_end }
 const Blob kBlobs[] = {R9_BLOB(129), R9_BLOB(133), R9_BLOB(136), R9_BLOB(139), R9_BLOB(142), R9_BLOB(147)};
 #undef R9_BLOB
 

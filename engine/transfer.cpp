@@ -13,8 +13,8 @@
 namespace r9 {
 namespace {
 
-constexpr int kEraseMaxErrors = 7;       // error statuses before an erase gives up
-constexpr int kBlockMaxFailures = 32;    // failures of one block in a row before a write gives up
+constexpr int kEraseMaxErrors = 7;     // error statuses before an erase gives up
+constexpr int kBlockMaxFailures = 32;  // failures of one block in a row before a write gives up
 constexpr int32_t kBlockSize = 4096;
 constexpr int32_t kAbort = 255;
 

@@ -1,33 +1,6 @@
 #include "protocol/codec.h"
 
-#include <array>
-
 namespace r9 {
-namespace {
-
-constexpr std::array<uint32_t, 256> MakeCrcTable() {
-  std::array<uint32_t, 256> table{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-    table[i] = c;
-  }
-  return table;
-}
-
-constexpr std::array<uint32_t, 256> kTable = MakeCrcTable();
-static_assert(kTable[128] == 0xEDB88320u);
-
-}  // namespace
-
-const uint32_t kCrcTable[256] = {
-#define R9_ROW(i) kTable[i], kTable[i + 1], kTable[i + 2], kTable[i + 3], kTable[i + 4], kTable[i + 5], kTable[i + 6], kTable[i + 7]
-    R9_ROW(0),   R9_ROW(8),   R9_ROW(16),  R9_ROW(24),  R9_ROW(32),  R9_ROW(40),  R9_ROW(48),  R9_ROW(56),
-    R9_ROW(64),  R9_ROW(72),  R9_ROW(80),  R9_ROW(88),  R9_ROW(96),  R9_ROW(104), R9_ROW(112), R9_ROW(120),
-    R9_ROW(128), R9_ROW(136), R9_ROW(144), R9_ROW(152), R9_ROW(160), R9_ROW(168), R9_ROW(176), R9_ROW(184),
-    R9_ROW(192), R9_ROW(200), R9_ROW(208), R9_ROW(216), R9_ROW(224), R9_ROW(232), R9_ROW(240), R9_ROW(248),
-#undef R9_ROW
-};
 
 uint32_t CrcStep(uint32_t crc, uint8_t byte) { return (crc >> 8) ^ kCrcTable[(crc ^ byte) & 0xFFu]; }
 

@@ -9,21 +9,30 @@
 // These functions are stateless, allocate nothing and may run on any thread.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
 namespace r9 {
 
 // Entry i is i run through eight reflected shift/XOR steps of the polynomial 0xEDB88320.
-extern const uint32_t kCrcTable[256];
+constexpr std::array<uint32_t, 256> MakeCrcTable() {
+  std::array<uint32_t, 256> table{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+    table[i] = c;
+  }
+  return table;
+}
+inline constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
+static_assert(kCrcTable[128] == 0xEDB88320u);
 
 uint32_t CrcStep(uint32_t crc, uint8_t byte);
 uint32_t CrcBlock(const uint8_t* data, size_t n);
 
 // Packed length of n data bytes: 8 per full group of 7, plus k + 1 for a last group of k.
-constexpr size_t PackedLength(size_t n) {
-  return 8 * (n / 7) + (n % 7 ? n % 7 + 1 : 0);
-}
+constexpr size_t PackedLength(size_t n) { return 8 * (n / 7) + (n % 7 ? n % 7 + 1 : 0); }
 
 // Writes PackedLength(n) bytes to out and returns that count. Sizes are not checked.
 size_t Pack7(uint8_t* out, const uint8_t* in, size_t n);

@@ -20,8 +20,8 @@ const uint8_t kReadRequestImage[kReadRequestLength] = {0xF0, 0x7D, 0x00, 0x00, 0
 namespace {
 
 // Host Identity Reply with its identity bytes zero; the revision reads "1000".
-const uint8_t kHostIdentityReplyImage[kHostIdentityReplyLength] = {
-    0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x00, 0x00, 0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
+const uint8_t kHostIdentityReplyImage[kHostIdentityReplyLength] = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x00, 0x00,
+                                                                   0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
 
 uint32_t Pack(const Identity& id) {
   return uint32_t(id[0]) | uint32_t(id[1]) << 8 | uint32_t(id[2]) << 16 | uint32_t(id[3]) << 24;
@@ -116,8 +116,17 @@ size_t BuildAcknowledge(uint8_t* out, uint8_t deviceId) {
 
 size_t BuildReadReply(uint8_t* out, uint8_t deviceId, const uint8_t* data, size_t d, uint32_t crc) {
   if (d > kMaxBlockData) return 0;
-  const uint8_t head[11] = {0xF0, 0x7D, 0x00, deviceId, kSubMemory, kReadReplyMarker, kReadSelector, 0x00, 0x00,
-                            uint8_t(d & 0x7F), uint8_t((d >> 7) & 0x7F)};
+  const uint8_t head[11] = {0xF0,
+                            0x7D,
+                            0x00,
+                            deviceId,
+                            kSubMemory,
+                            kReadReplyMarker,
+                            kReadSelector,
+                            0x00,
+                            0x00,
+                            uint8_t(d & 0x7F),
+                            uint8_t((d >> 7) & 0x7F)};
   std::memcpy(out, head, sizeof head);
   const size_t p = Pack7(out + 11, data, d);
   Encode32To7(crc, out + 11 + p);

@@ -39,8 +39,8 @@ class ConsoleView : public DialogView {
   bool TakeVersionCheckDone(int32_t* result);
   std::vector<std::string> ErrorTexts();
   std::string LastStatusLine();
-  void Close();    // the window is closing: later calls do nothing
-  void Finish();   // ends a live line so the shell prompt starts on a line of its own
+  void Close();   // the window is closing: later calls do nothing
+  void Finish();  // ends a live line so the shell prompt starts on a line of its own
 
  private:
   void Draw();     // with mutex_ held

@@ -8,12 +8,12 @@ namespace r9 {
 enum ExitCode : int {
   kExitSuccess = 0,
   kExitUsage = 1,
-  kExitPort = 2,            // a port could not be opened
-  kExitTimeout = 3,         // the device did not answer in time
-  kExitDevice = 4,          // the device was refused or is not in its update mode
-  kExitTransfer = 5,        // the device reported a transfer error
-  kExitSilentFailure = 6,   // a failure the dialog reports with no message of its own
-  kExitInstanceLimit = 7,   // twenty copies run already
+  kExitPort = 2,           // a port could not be opened
+  kExitTimeout = 3,        // the device did not answer in time
+  kExitDevice = 4,         // the device was refused or is not in its update mode
+  kExitTransfer = 5,       // the device reported a transfer error
+  kExitSilentFailure = 6,  // a failure the dialog reports with no message of its own
+  kExitInstanceLimit = 7,  // twenty copies run already
 };
 
 // The code for an error box's text.

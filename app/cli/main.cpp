@@ -178,8 +178,8 @@ int Run(const Arguments& args) {
     // The device's port carries this copy's instance suffix, so the preselection finds it;
     // name= in the options overrides it.
     SimOptions options;
-    options.portName = instanceNumber == 1 ? DefaultPortNames[2]
-                                           : DefaultPortNames[2] + " (" + std::to_string(instanceNumber) + ")";
+    options.portName =
+        instanceNumber == 1 ? DefaultPortNames[2] : DefaultPortNames[2] + " (" + std::to_string(instanceNumber) + ")";
     std::string error;
     if (!ParseSimOptions(*args.simulate, &options, &error)) return UsageError("--simulate: " + error);
     device = std::make_unique<R9Device>(options);
@@ -195,7 +195,7 @@ int Run(const Arguments& args) {
   dialog.OnInitDialog();
 
   const std::pair<PortList, const std::optional<std::string>*> choices[] = {{PortList::In, &args.in},
-                                                                           {PortList::Out, &args.out}};
+                                                                            {PortList::Out, &args.out}};
   for (auto [list, choice] : choices) {
     if (!*choice) continue;
     const int index = FindPort(view.Items(list), **choice);

@@ -20,11 +20,16 @@ namespace {
 // The stamps the stand-in images carry: what this release's images hold.
 const char* StandInStamp(uint32_t id) {
   switch (id) {
-    case 139: return "1.10";
-    case 133: return "1.00";
-    case 142: return "1.00";
-    case 147: return "1.02";
-    default: return nullptr;
+    case 139:
+      return "1.10";
+    case 133:
+      return "1.00";
+    case 142:
+      return "1.00";
+    case 147:
+      return "1.02";
+    default:
+      return nullptr;
   }
 }
 

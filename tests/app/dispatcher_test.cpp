@@ -43,7 +43,8 @@ class DispatcherTest : public DialogFixture {
   std::vector<Bytes> AnswersAfter(const Bytes& frame) {
     const size_t before = HostAnswers().size();
     device->SendDeviceFrame(frame.data(), frame.size());
-    view.PumpUntil(*dialog, [&] { return false; }, std::chrono::milliseconds(150));
+    view.PumpUntil(
+        *dialog, [&] { return false; }, std::chrono::milliseconds(150));
     std::vector<Bytes> all = HostAnswers();
     return std::vector<Bytes>(all.begin() + long(before), all.end());
   }
@@ -80,7 +81,8 @@ TEST_F(DispatcherTest, StatusFrames) {
 TEST_F(DispatcherTest, TwoRepliesLeaveOneSignal) {
   const Bytes both = {0xF0, 0x7D, 0x00, 0x3A, 0x00, 0x05, 0xF7, 0xF0, 0x7D, 0x00, 0x3A, 0x00, 0x00, 0xF7};
   device->SendDeviceFrame(both.data(), both.size());
-  view.PumpUntil(*dialog, [&] { return false; }, std::chrono::milliseconds(100));
+  view.PumpUntil(
+      *dialog, [&] { return false; }, std::chrono::milliseconds(100));
   EXPECT_TRUE(Signalled());
   EXPECT_EQ(dialog->GetReplyStatus(), 0);
   EXPECT_FALSE(Signalled());

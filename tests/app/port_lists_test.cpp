@@ -29,18 +29,18 @@ TEST_F(PortListsTest, Preselection) {
   };
   const Case cases[] = {
       {{"Other", "KORVEN R9"}, 1, 1},
-      {{"USB Audio Device", "x", "USB Audio Device"}, 1, 2},          // the last match wins
+      {{"USB Audio Device", "x", "USB Audio Device"}, 1, 2},  // the last match wins
       {{"KORVEN R9", "KORVEN R9"}, 1, 1},
-      {{"KORVEN R9", "a", "b", "USB Audio Device"}, 1, 3},            // whichever name it matched
+      {{"KORVEN R9", "a", "b", "USB Audio Device"}, 1, 3},  // whichever name it matched
       {{"x", japanese}, 1, 1},
       {{"x", japaneseUtf8}, 1, 1},
       {{"KORVEN R9", "KORVEN R9 (2)"}, 2, 1},
       {{"KORVEN R9 (2)", "KORVEN R9"}, 2, 0},
       {{"USB Audio Device (2)"}, 2, 0},
       {{japaneseUtf8 + " (20)"}, 20, 0},
-      {{"KORVEN R9"}, 2, -1},                                         // no instance suffix
-      {{"korven r9"}, 1, -1},                                         // case differs
-      {{"KORVEN R9 "}, 1, -1},                                        // trailing blank
+      {{"KORVEN R9"}, 2, -1},   // no instance suffix
+      {{"korven r9"}, 1, -1},   // case differs
+      {{"KORVEN R9 "}, 1, -1},  // trailing blank
       {{"USB Audio Device(2)"}, 2, -1},
       {{"a", "b"}, 1, -1},
       {{}, 1, -1},
@@ -120,8 +120,8 @@ TEST_F(PortListsTest, ServicesSetControlsInOrder) {
   dialog->EnableCommandButtons(false);
   using C = Control;
   const std::vector<std::pair<Control, bool>> expected = {
-      {C::MidiInList, true},     {C::MidiOutList, true},     {C::VersionCheckButton, true}, {C::ExecuteButton, true},
-      {C::RescanButton, true},   {C::ExecuteButton, false},  {C::VersionCheckButton, false}};
+      {C::MidiInList, true},   {C::MidiOutList, true},    {C::VersionCheckButton, true}, {C::ExecuteButton, true},
+      {C::RescanButton, true}, {C::ExecuteButton, false}, {C::VersionCheckButton, false}};
   EXPECT_EQ(view.EnableCalls(), expected);
   EXPECT_EQ(dialog->ClosePorts(), 0);
 }

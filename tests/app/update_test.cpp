@@ -40,8 +40,9 @@ TEST_F(UpdateTest, WholeUpdateWritesEveryImage) {
   const std::vector<uint8_t> flash = device->Flash();
   for (const UpdateStep& erase : UpdatePlan) {
     if (erase.kind != kStepErase) continue;
-    const FirmwareImageInfo* info = std::find_if(kFirmwareImages.begin(), kFirmwareImages.end(),
-                                                 [&](const FirmwareImageInfo& i) { return i.flashAddress == erase.address; });
+    const FirmwareImageInfo* info =
+        std::find_if(kFirmwareImages.begin(), kFirmwareImages.end(),
+                     [&](const FirmwareImageInfo& i) { return i.flashAddress == erase.address; });
     ASSERT_NE(info, kFirmwareImages.end());
     FirmwareImage image;
     ASSERT_TRUE(FindFirmwareImage(info->id, &image));
@@ -79,8 +80,8 @@ TEST_F(UpdateTest, WholeUpdateWritesEveryImage) {
 
   // The device's own Identity Request is now answered with its family and model code.
   device->SendIdentityRequest();
-  ASSERT_TRUE(view.PumpUntil(*dialog, [&] { return !device->DeviceRequests().back().answer.empty(); },
-                             std::chrono::seconds(5)));
+  ASSERT_TRUE(view.PumpUntil(
+      *dialog, [&] { return !device->DeviceRequests().back().answer.empty(); }, std::chrono::seconds(5)));
   const std::vector<uint8_t> answer = device->DeviceRequests().back().answer;
   EXPECT_EQ(std::vector<uint8_t>(answer.begin() + 6, answer.begin() + 14),
             (std::vector<uint8_t>{0x3A, 0x00, 0x05, 0x00, 0x31, 0x30, 0x30, 0x30}));
@@ -258,10 +259,16 @@ TEST_F(UpdateTest, CommandsDisableTheControlsInTheirOrder) {
   };
   const Case cases[] = {
       {&CR9UpdaterDlg::OnExecute,
-       {{C::MidiInList, false}, {C::MidiOutList, false}, {C::ExecuteButton, false}, {C::RescanButton, false},
+       {{C::MidiInList, false},
+        {C::MidiOutList, false},
+        {C::ExecuteButton, false},
+        {C::RescanButton, false},
         {C::VersionCheckButton, false}}},
       {&CR9UpdaterDlg::OnVersionCheck,
-       {{C::MidiInList, false}, {C::MidiOutList, false}, {C::VersionCheckButton, false}, {C::ExecuteButton, false},
+       {{C::MidiInList, false},
+        {C::MidiOutList, false},
+        {C::VersionCheckButton, false},
+        {C::ExecuteButton, false},
         {C::RescanButton, false}}},
   };
   Timings slow = FastTimings();

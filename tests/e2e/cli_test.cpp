@@ -1,12 +1,11 @@
 // End-to-end tests of r9-updater-cli: the built program, run as a user would run it, against
 // its built-in simulated device.
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
@@ -148,7 +147,7 @@ TEST_F(Cli, WholeUpdateWithTrace) {
   // Identity Request, Identity Reply, Enter-update, its Status, the BOOT read, its reply, ...
   ASSERT_GE(frames.size(), 6u);
   const std::vector<std::pair<std::string, std::string>> opening = {
-      {"out", " F0 7E 00 06 01"}, {"in", " F0 7E 00 06 02"}, {"out", " F0 7D 00 3A 01"},
+      {"out", " F0 7E 00 06 01"}, {"in", " F0 7E 00 06 02"},  {"out", " F0 7D 00 3A 01"},
       {"in", " F0 7D 00 3A 00"},  {"out", " F0 7D 00 3A 60"}, {"in", " F0 7D 00 3A 60"}};
   EXPECT_EQ(std::vector(frames.begin(), frames.begin() + 6), opening);
   size_t writes = 0, acks = 0, erases = 0;
@@ -186,8 +185,10 @@ TEST_F(Cli, ExitCodesNameTheFailure) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     const Result r = Run(c.args);
     EXPECT_EQ(r.code, c.code) << r.err;
-    if (!c.err.empty()) EXPECT_EQ(r.err, c.err);
-    else EXPECT_NE(r.err, "") << "every failure says something";
+    if (!c.err.empty())
+      EXPECT_EQ(r.err, c.err);
+    else
+      EXPECT_NE(r.err, "") << "every failure says something";
   }
 }
 
@@ -227,9 +228,9 @@ TEST_F(Cli, InstanceLimit) {
   // Each holder's trace shows the Erase frame once it runs, so once it holds its number.
   std::vector<pid_t> holders;
   for (int i = 0; i < 20; ++i)
-    holders.push_back(Spawn({"execute", "--simulate=fault=silent@erase:1", "--trace",
-                             Path("holder" + std::to_string(i) + ".trace")},
-                            "holder" + std::to_string(i)));
+    holders.push_back(
+        Spawn({"execute", "--simulate=fault=silent@erase:1", "--trace", Path("holder" + std::to_string(i) + ".trace")},
+              "holder" + std::to_string(i)));
   auto allErasing = [&] {
     for (int i = 0; i < 20; ++i)
       if (Slurp(Path("holder" + std::to_string(i) + ".trace")).find("out F0 7D 00 3A 0A") == std::string::npos)

@@ -35,9 +35,8 @@ TEST(ImageSet, LoadImageBytes) {
     std::string text;  // what the zero-filled 5-byte buffer reads afterwards
   };
   const Case cases[] = {
-      {139, 4064, 4, 0, "1.10"},   {133, 110588, 4, 0, "1.00"}, {142, 307196, 4, 0, "1.00"},
-      {147, 20448, 4, 0, "1.02"},  {131, 0, 4, -1, ""},         {0, 4064, 4, -1, ""},
-      {139, 4094, 4, -1, ""},      {139, 4096, 1, -1, ""},
+      {139, 4064, 4, 0, "1.10"}, {133, 110588, 4, 0, "1.00"}, {142, 307196, 4, 0, "1.00"}, {147, 20448, 4, 0, "1.02"},
+      {131, 0, 4, -1, ""},       {0, 4064, 4, -1, ""},        {139, 4094, 4, -1, ""},      {139, 4096, 1, -1, ""},
   };
   for (const Case& c : cases) {
     char text[5] = {};
@@ -53,10 +52,10 @@ TEST(ImageSet, SanitizeStamp) {
     std::string out;
   };
   const Case cases[] = {
-      {{'1', '.', '1', '0'}, "1.10"},     {{'1', '.', '0', '0'}, "1.00"},   {{'A', 'B', 'C', 'D'}, "ABCD"},
-      {{' ', ' ', ' ', ' '}, "    "},     {{'~', '!', ' ', '~'}, "~! ~"},   {{0xFF, 0xFF, 0xFF, 0xFF}, "*.**"},
-      {{'1', '.', 0x00, '0'}, "*.**"},    {{'1', '.', '1', 0x7F}, "*.**"},  {{'1', 0x80, '1', '0'}, "*.**"},
-      {{0x1F, '.', '1', '0'}, "*.**"},    {{0xC3, '.', '1', '0'}, "*.**"},
+      {{'1', '.', '1', '0'}, "1.10"},  {{'1', '.', '0', '0'}, "1.00"},  {{'A', 'B', 'C', 'D'}, "ABCD"},
+      {{' ', ' ', ' ', ' '}, "    "},  {{'~', '!', ' ', '~'}, "~! ~"},  {{0xFF, 0xFF, 0xFF, 0xFF}, "*.**"},
+      {{'1', '.', 0x00, '0'}, "*.**"}, {{'1', '.', '1', 0x7F}, "*.**"}, {{'1', 0x80, '1', '0'}, "*.**"},
+      {{0x1F, '.', '1', '0'}, "*.**"}, {{0xC3, '.', '1', '0'}, "*.**"},
   };
   for (const Case& c : cases) {
     char text[5] = {};
@@ -102,9 +101,10 @@ TEST(UpdatePlan, RegionsAndImages) {
 }
 
 TEST(UpdatePlan, StampAddressesAreImageAddressPlusOffset) {
-  const std::pair<uint32_t, uint32_t> stamps[] = {
-      {kImageSystem, kSystemStampAddress}, {kImagePreset, kPresetStampAddress},
-      {kImageBoot, kBootStampAddress},     {kImageSubMcu, kSubMcuStampAddress}};
+  const std::pair<uint32_t, uint32_t> stamps[] = {{kImageSystem, kSystemStampAddress},
+                                                  {kImagePreset, kPresetStampAddress},
+                                                  {kImageBoot, kBootStampAddress},
+                                                  {kImageSubMcu, kSubMcuStampAddress}};
   for (auto [id, address] : stamps) EXPECT_EQ(Info(id).flashAddress + uint32_t(Info(id).stampOffset), address);
 }
 

@@ -43,15 +43,20 @@ TEST_F(FramesTest, FixedFramesByteExact) {
   Bytes buf(64);
   const Case cases[] = {
       {"identity request", Build(BuildIdentityRequest), {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}},
-      {"status", Bytes(buf.begin(), buf.begin() + BuildStatus(buf.data(), 0x3A, 0x01)),
+      {"status",
+       Bytes(buf.begin(), buf.begin() + BuildStatus(buf.data(), 0x3A, 0x01)),
        {0xF0, 0x7D, 0x00, 0x3A, 0x00, 0x01, 0xF7}},
-      {"enter update", Bytes(buf.begin(), buf.begin() + BuildEnterUpdate(buf.data(), 0x3A)),
+      {"enter update",
+       Bytes(buf.begin(), buf.begin() + BuildEnterUpdate(buf.data(), 0x3A)),
        {0xF0, 0x7D, 0x00, 0x3A, 0x01, 0xF7}},
-      {"finish update", Bytes(buf.begin(), buf.begin() + BuildFinishUpdate(buf.data(), 0x3A)),
+      {"finish update",
+       Bytes(buf.begin(), buf.begin() + BuildFinishUpdate(buf.data(), 0x3A)),
        {0xF0, 0x7D, 0x00, 0x3A, 0x04, 0xF7}},
-      {"erase", Bytes(buf.begin(), buf.begin() + BuildErase(buf.data(), 0x3A, 0x4B000, 0x1B000)),
+      {"erase",
+       Bytes(buf.begin(), buf.begin() + BuildErase(buf.data(), 0x3A, 0x4B000, 0x1B000)),
        {0xF0, 0x7D, 0x00, 0x3A, 0x0A, 0x00, 0x60, 0x12, 0x00, 0x00, 0x00, 0x60, 0x06, 0x00, 0x00, 0xF7}},
-      {"read request", Bytes(buf.begin(), buf.begin() + BuildReadRequest(buf.data(), 0x3A, 0x4AFFC, 4)),
+      {"read request",
+       Bytes(buf.begin(), buf.begin() + BuildReadRequest(buf.data(), 0x3A, 0x4AFFC, 4)),
        {0xF0, 0x7D, 0x00, 0x3A, 0x60, 0x30, 0x7C, 0x5F, 0x12, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0xF7}},
   };
   for (const Case& c : cases) {

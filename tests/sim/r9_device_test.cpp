@@ -3,13 +3,12 @@
 #include "sim/r9_device.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 
