@@ -183,6 +183,7 @@ void CR9UpdaterDlg::OnDestroy() {
   MidiIn.Close();
   { std::lock_guard<std::mutex> lock(dispatchMutex_); }
   ReplyStatus.store(255);
+  aborted_.store(true);
   ReplyEvent_->SetEvent();
 }
 

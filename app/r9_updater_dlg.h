@@ -158,6 +158,9 @@ class CR9UpdaterDlg {
   // can wait for one that is half-way through before it stores the abort status.
   std::mutex dispatchMutex_;
   std::atomic<bool> dispatching_{false};
+  // Set once the window is going, after the abort status: every later wait ends at once, so a
+  // worker step that goes on after a failed wait (the PRESET read) cannot wait out its time.
+  std::atomic<bool> aborted_{false};
   bool destroyed_ = false;
 
   // Guards ReadBuffer, ReadPosition and ReplyIdentity against a late reply dispatched while the

@@ -136,6 +136,11 @@ int CR9UpdaterDlg::ReadDeviceMemory(uint32_t address, uint32_t length, uint8_t* 
   return 0;
 }
 
-uint32_t CR9UpdaterDlg::WaitForReply(uint32_t timeoutMs) { return ReplyEvent_->Wait(timeoutMs); }
+uint32_t CR9UpdaterDlg::WaitForReply(uint32_t timeoutMs) {
+  // The single abort signal is taken by whichever wait runs at that moment; later waits of the
+  // same worker still see ReplyStatus 255 at once.
+  if (aborted_.load()) return WAIT_OBJECT_0;
+  return ReplyEvent_->Wait(timeoutMs);
+}
 
 }  // namespace r9

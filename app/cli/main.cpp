@@ -187,6 +187,8 @@ int Run(const Arguments& args) {
       return UsageError("--simulate: the port name '" + options.portName + "' is taken");
   }
 
+  // Declared before the dialog, so that it outlives the ports whose watchers write into it.
+  Trace trace;
   const bool live = isatty(STDOUT_FILENO) && args.command != "list";
   ConsoleView view(stdout, stdout, stderr, live);
   DialogConfig config;
@@ -210,7 +212,6 @@ int Run(const Arguments& args) {
     return kExitSuccess;
   }
 
-  Trace trace;
   if (args.trace) {
     if (!trace.Open(*args.trace)) {
       std::fprintf(stderr, "r9-updater-cli: cannot write the trace file '%s'\n", args.trace->c_str());

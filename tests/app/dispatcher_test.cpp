@@ -180,12 +180,14 @@ TEST_F(DispatcherTest, DeviceRequests) {
   }
 }
 
-// A message that arrives as several buffers: only the first starts with F0; the rest is dropped.
+// A message that arrives as several buffers: only the first starts with F0; the rest is dropped
+// even where it would read as a maker Status frame from its second byte on.
 TEST_F(DispatcherTest, ContinuationBuffersAreDropped) {
-  Bytes longFrame(9000, 0x11);
+  Bytes longFrame(8192 + 7, 0x11);
   longFrame[0] = 0xF0;
-  longFrame[1] = 0x41;  // another manufacturer
-  longFrame.back() = 0xF7;
+  longFrame[1] = 0x41;  // another manufacturer: the first buffer is left alone
+  const Bytes tail = {0x0F, 0x7D, 0x00, 0x3A, 0x00, 0x05, 0xF7};
+  std::copy(tail.begin(), tail.end(), longFrame.end() - 7);
   EXPECT_TRUE(AnswersAfter(longFrame).empty());
   EXPECT_FALSE(Signalled());
 }

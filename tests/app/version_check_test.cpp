@@ -97,6 +97,27 @@ TEST_F(VersionCheckTest, IdentificationFailureShowsItsBox) {
   ExpectClosedAndIdle();
 }
 
+// Closing during any read ends the check at once, also during the PRESET read, whose failure
+// the check otherwise steps over.
+TEST_F(VersionCheckTest, ClosingDuringEachRead) {
+  Timings slow = FastTimings();
+  slow.readWaitMs = 60000;
+  for (int read = 1; read <= 4; ++read) {
+    SCOPED_TRACE(read);
+    Start("boot=same,fault=silent@read:" + std::to_string(read), slow);
+    dialog->OnVersionCheck();
+    ASSERT_TRUE(view.PumpUntil(*dialog, [&] { return FramesOf(HostFrameKind::kReadRequest) >= uint32_t(read); }));
+    const auto begin = std::chrono::steady_clock::now();
+    view.Close();
+    dialog->OnDestroy();
+    dialog->JoinWorker();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(20)) << "the worker waited out a read";
+    EXPECT_EQ(FramesOf(HostFrameKind::kReadRequest), uint32_t(read)) << "nothing is read after the close";
+    EXPECT_TRUE(view.Boxes().empty());
+    Close();
+  }
+}
+
 TEST_F(VersionCheckTest, VersionCheckDoesNotChangeTheHostIdentity) {
   SetHostIdentity({0, 0, 0, 0});
   Start("boot=same,system=same,preset=same,submcu=same");
