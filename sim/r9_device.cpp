@@ -6,7 +6,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "engine/image_set.h"
+#include "firmware/image_set.h"
 #include "protocol/codec.h"
 #include "protocol/frames.h"
 #include "sim/stamps.h"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <set>
 
-#include "engine/image_set.h"
+#include "firmware/image_set.h"
 #include "sim/stamps.h"
 
 namespace r9 {

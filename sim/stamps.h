@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "engine/image_set.h"
+#include "firmware/image_set.h"
 
 namespace r9 {
 

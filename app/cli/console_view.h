@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/dialog_view.h"
+#include "updater/dialog_view.h"
 
 namespace r9 {
 

@@ -1,6 +1,6 @@
 #include "app/cli/exit_codes.h"
 
-#include "app/strings.h"
+#include "updater/strings.h"
 
 namespace r9 {
 

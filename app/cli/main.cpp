@@ -17,8 +17,8 @@
 
 #include "app/cli/console_view.h"
 #include "app/cli/exit_codes.h"
-#include "app/r9_updater_dlg.h"
-#include "app/strings.h"
+#include "updater/r9_updater_dlg.h"
+#include "updater/strings.h"
 #include "platform/instance_number.h"
 #include "platform/virtual_bus.h"
 #include "sim/r9_device.h"

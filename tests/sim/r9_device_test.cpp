@@ -12,7 +12,7 @@
 #include <functional>
 #include <string>
 
-#include "engine/image_set.h"
+#include "firmware/image_set.h"
 #include "protocol/codec.h"
 #include "sim_test_util.h"
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/dialog_view.h"
-#include "app/r9_updater_dlg.h"
+#include "updater/dialog_view.h"
+#include "updater/r9_updater_dlg.h"
 
 namespace r9::test {
 

@@ -6,11 +6,11 @@
 #include <memory>
 #include <string>
 
-#include "app/r9_updater_dlg.h"
+#include "updater/r9_updater_dlg.h"
 #include "platform/virtual_bus.h"
 #include "sim/r9_device.h"
 #include "sim/sim_options.h"
-#include "tests/app/recording_view.h"
+#include "tests/updater/recording_view.h"
 
 namespace r9::test {
 

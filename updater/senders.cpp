@@ -1,7 +1,7 @@
 // Sending frames. Workers assemble their requests in SendBuffer; the dispatcher's answers use
 // storage of their own, so an answer never disturbs a worker's frame. The output port sends
 // one whole message at a time.
-#include "app/r9_updater_dlg.h"
+#include "updater/r9_updater_dlg.h"
 
 namespace r9 {
 

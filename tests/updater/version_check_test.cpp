@@ -1,7 +1,7 @@
 // The version check against the simulated device: the report text and the state it leaves.
 #include <gtest/gtest.h>
 
-#include "tests/app/dialog_fixture.h"
+#include "tests/updater/dialog_fixture.h"
 
 namespace r9::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/strings.h"
+#include "updater/strings.h"
 
 #include <gtest/gtest.h>
 

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <thread>
 
-#include "app/strings.h"
-#include "engine/image_set.h"
-#include "tests/app/dialog_fixture.h"
+#include "updater/strings.h"
+#include "firmware/image_set.h"
+#include "tests/updater/dialog_fixture.h"
 
 namespace r9::test {
 namespace {

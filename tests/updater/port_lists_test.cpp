@@ -1,9 +1,9 @@
 // Filling the port lists and preselecting the device's ports by name.
 #include <gtest/gtest.h>
 
-#include "app/strings.h"
+#include "updater/strings.h"
 #include "platform/fake/recording_midi_api.h"
-#include "tests/app/dialog_fixture.h"
+#include "tests/updater/dialog_fixture.h"
 
 namespace r9::test {
 namespace {

@@ -1,6 +1,6 @@
 #include <cstddef>
 
-#include "engine/image_store.h"
+#include "firmware/image_store.h"
 
 // Symbols from the generated blobs.S: r9_image_<id> and r9_image_<id>_end.
 #define R9_BLOB(id) extern "C" const uint8_t r9_image_##id[], r9_image_##id##_end[];

@@ -6,7 +6,7 @@
 // Replies carry no sequence number: whatever comes next ends the worker's current wait.
 #include <cstring>
 
-#include "app/r9_updater_dlg.h"
+#include "updater/r9_updater_dlg.h"
 #include "protocol/codec.h"
 
 namespace r9 {

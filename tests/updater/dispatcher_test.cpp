@@ -4,7 +4,7 @@
 #include <numeric>
 
 #include "protocol/codec.h"
-#include "tests/app/dialog_fixture.h"
+#include "tests/updater/dialog_fixture.h"
 
 namespace r9::test {
 namespace {

@@ -5,9 +5,9 @@
 // at once and touches neither the window nor the device.
 #include <cstdio>
 
-#include "app/r9_updater_dlg.h"
-#include "app/strings.h"
-#include "engine/image_set.h"
+#include "updater/r9_updater_dlg.h"
+#include "updater/strings.h"
+#include "firmware/image_set.h"
 #include "platform/kernel.h"
 
 namespace r9 {

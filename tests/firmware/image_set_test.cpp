@@ -1,4 +1,4 @@
-#include "engine/image_set.h"
+#include "firmware/image_set.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // The dialog's handlers, states and worker services.
-#include "app/r9_updater_dlg.h"
+#include "updater/r9_updater_dlg.h"
 
 #include <cstdio>
 #include <system_error>
 
-#include "app/strings.h"
+#include "updater/strings.h"
 
 namespace r9 {
 

@@ -1,8 +1,8 @@
-#include "engine/image_set.h"
+#include "firmware/image_set.h"
 
 #include <cstring>
 
-#include "engine/image_store.h"
+#include "firmware/image_store.h"
 
 namespace r9 {
 

@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/dialog_view.h"
-#include "app/timings.h"
+#include "updater/dialog_view.h"
+#include "updater/timings.h"
 #include "midi/dx_midi_in.h"
 #include "midi/dx_midi_out.h"
 #include "midi/dx_mtimer.h"

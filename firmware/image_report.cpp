@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/image_set.h"
+#include "firmware/image_set.h"
 
 int main() {
   std::printf("Carried images\n");
