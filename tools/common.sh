@@ -5,7 +5,15 @@ R9_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Debian packages the build and the tests need.
 R9_PACKAGES=(cmake g++ make ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
-             python3 util-linux)
+             python3 util-linux
+             # real MIDI on Linux: ALSA raw MIDI, JACK and a JACK server for the cross-process tests
+             libasound2-dev libjack-jackd2-dev jackd2
+             # the Qt window, its fonts (Japanese port names) and the X server of its smoke test
+             qt6-base-dev qt6-qpa-plugins libgl-dev fonts-ipafont-gothic xvfb xdotool x11-utils imagemagick
+             # the Windows build, cross-compiled, and Wine to run its tests
+             g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
+             # fuzzing (libFuzzer) and packaging
+             clang libclang-rt-14-dev lintian desktop-file-utils zip unzip)
 
 r9_install_missing() {
   local missing=() p
@@ -20,8 +28,8 @@ r9_install_missing() {
   fi
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q >/dev/null || { echo "apt-get update failed" >&2; exit 2; }
-  apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null ||
+  apt-get update -q -o DPkg::Lock::Timeout=600 >/dev/null || { echo "apt-get update failed" >&2; exit 2; }
+  apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null ||
     { echo "apt-get install ${missing[*]} failed" >&2; exit 2; }
 }
 
