@@ -60,6 +60,11 @@ void UiMarshal::RunPending() {
       if (closing_ || queue_.empty()) return;
       call = std::move(queue_.front());
       queue_.pop_front();
+      // The call may run a modal loop: a wake-up of its own lets that loop run the rest.
+      if (!queue_.empty() && !wakePending_) {
+        wakePending_ = true;
+        wake_();
+      }
     }
     call();
   }
