@@ -201,7 +201,8 @@ TEST_F(UiMarshalTest, CloseRacingWithRequestsNeverHangs) {
       for (int i = 0; i < 50; ++i) marshal.Request([](UiMarshal::Call done) { done(); });
       returned++;
     });
-  loop.RunUntil(marshal, [] { return false; }, 5ms);
+  loop.RunUntil(
+      marshal, [] { return false; }, 5ms);
   marshal.Close();
   for (auto& t : workers) t.join();
   EXPECT_EQ(returned.load(), 4);
