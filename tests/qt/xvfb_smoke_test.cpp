@@ -155,7 +155,8 @@ TEST_F(XvfbSmoke, WindowFoundCapturedEnterExecutesEscapeEnds) {
   // Enter pressed "Execute": the device's flash, saved when the program ended, was written to.
   std::ifstream in(flash, std::ios::binary);
   ASSERT_TRUE(in) << "no flash file: the simulated device never ran";
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<uint8_t> bytes(text.begin(), text.end());
   ASSERT_EQ(bytes.size(), size_t(4u << 20));
   // PRESET is the first image the plan writes; a carried image is in place.
   int written = 0;
