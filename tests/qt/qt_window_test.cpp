@@ -435,6 +435,17 @@ TEST_F(WindowTest, ClosingDuringAnErrorBoxEndsTheProgram) {
   EXPECT_FALSE(updater->Hub().WorkerRunning());
 }
 
+TEST_F(WindowTest, EscapeDuringTheReportEndsTheProgram) {
+  // The report box runs on the GUI thread itself, inside the handler of the check's end.
+  Start("boot=same");
+  onBox = [&](QDialog*) { QTest::keyClick(&W(), Qt::Key_Escape); };
+  QTest::mouseClick(W().versionCheckButton, Qt::LeftButton);
+  ASSERT_TRUE(PumpUntil([&] { return updater->Finished(); }, 10s)) << "the program did not end";
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, QStringLiteral("Version Information"));
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
 TEST_F(WindowTest, ExitEndsTheProgramWhenIdle) {
   Start();
   QTest::mouseClick(W().exitButton, Qt::LeftButton);
