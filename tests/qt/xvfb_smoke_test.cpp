@@ -149,7 +149,7 @@ TEST_F(XvfbSmoke, WindowFoundCapturedEnterExecutesEscapeEnds) {
   std::this_thread::sleep_for(3s);  // let the update get going (or finish)
   Capture(X("xdotool key --clearmodifiers Escape"), &code);
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(WaitExit(updater, 15s), 0) << "Escape did not end the program";
+  EXPECT_EQ(WaitExit(updater, 15s), 0) << "after Escape, r9-updater did not end, or not with 0";
   updater = -1;
 
   // Enter pressed "Execute": the device's flash, saved when the program ended, was written to.
