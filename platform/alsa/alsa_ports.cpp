@@ -217,6 +217,8 @@ bool AlsaOutPort::WaitWritable(uint64_t resets) {
       return false;
     }
     if (fds.back().revents != 0) wake_.Drain();
+    // Room may come with the reset that abandons the message: the reset wins.
+    if (Abandoned(resets)) return false;
     if (ready <= 0 || streamFds_.empty()) return true;
     std::vector<pollfd> streamFds(fds.begin(), fds.end() - 1);
     const unsigned short events = StreamEvents(lib_, rawmidi_, streamFds);
@@ -250,15 +252,9 @@ void AlsaOutPort::Write(std::vector<uint8_t> message) {
       Fail(int(written));
       break;
     }
-    if (!WaitWritable(resets)) {
-      // Abandoned half-way: close the SysEx on the wire, so the device does not take what
-      // comes next for the rest of it.
-      if (error_.load() == 0 && done > 0 && message.front() == 0xF0) {
-        const uint8_t end = 0xF7;
-        lib_.rawmidi_write(rawmidi_, &end, 1);
-      }
-      break;
-    }
+    // Abandoned half-way, the device gets a SysEx without its end; the next status byte
+    // (the next frame's F0) ends it there.
+    if (!WaitWritable(resets)) break;
   }
   if (done == message.size() && error_.load() == 0) {
     const int drained = lib_.rawmidi_drain(rawmidi_);
