@@ -55,6 +55,7 @@ const AlsaLib kReal = {
     .rawmidi_write = [](AlsaRawMidi* rawmidi, const void* buffer,
                         size_t size) { return snd_rawmidi_write(Raw(rawmidi), buffer, size); },
     .rawmidi_drain = [](AlsaRawMidi* rawmidi) { return snd_rawmidi_drain(Raw(rawmidi)); },
+    .rawmidi_drop = [](AlsaRawMidi* rawmidi) { return snd_rawmidi_drop(Raw(rawmidi)); },
     .rawmidi_poll_descriptors_count =
         [](AlsaRawMidi* rawmidi) { return snd_rawmidi_poll_descriptors_count(Raw(rawmidi)); },
     .rawmidi_poll_descriptors = [](AlsaRawMidi* rawmidi, pollfd* fds,

@@ -50,6 +50,7 @@ struct AlsaLib {
   ssize_t (*rawmidi_read)(AlsaRawMidi* rawmidi, void* buffer, size_t size);
   ssize_t (*rawmidi_write)(AlsaRawMidi* rawmidi, const void* buffer, size_t size);
   int (*rawmidi_drain)(AlsaRawMidi* rawmidi);
+  int (*rawmidi_drop)(AlsaRawMidi* rawmidi);
   int (*rawmidi_poll_descriptors_count)(AlsaRawMidi* rawmidi);
   int (*rawmidi_poll_descriptors)(AlsaRawMidi* rawmidi, pollfd* fds, unsigned space);
   int (*rawmidi_poll_descriptors_revents)(AlsaRawMidi* rawmidi, pollfd* fds, unsigned count, unsigned short* revents);

@@ -135,6 +135,9 @@ AlsaOutPort::~AlsaOutPort() {
   released_.notify_all();
   wake_.Signal();
   driver_.reset();  // ends its thread, which may be inside Write
+  // What an abandoned send left in the stream's buffer is dropped: closing would otherwise
+  // wait until a device that stopped taking bytes has taken it.
+  lib_.rawmidi_drop(rawmidi_);
   lib_.rawmidi_close(rawmidi_);
 }
 

@@ -404,6 +404,7 @@ TEST_F(AlsaBackendTest, ClosingWhileTheWriterWaitsForRoomDoesNotHang) {
   EXPECT_FALSE(Send(Frame(40)));
   EXPECT_TRUE(out_->Close());
   EXPECT_FALSE(alsa_.IsOpen(kDevice, false));
+  EXPECT_FALSE(alsa_.ClosedWithBytesPending(kDevice));
 }
 
 // --- Failures ---
@@ -531,6 +532,7 @@ TEST_F(AlsaBackendTest, PortsLeftOpenAreClosedWithTheBackend) {
   ASSERT_EQ(backend_->midiOutShortMsg(out, 0x7F4090), MMSYSERR_NOERROR);
   backend_.reset();
   EXPECT_EQ(alsa_.OpenStreams(), 0);
+  EXPECT_FALSE(alsa_.ClosedWithBytesPending(kDevice));
 }
 
 TEST_F(AlsaBackendTest, AnUnpluggedOutputFailsTheNextSendAtOnce) {

@@ -27,6 +27,7 @@ struct ScriptedAlsa::Stream {
   int drainResult = 0;
   bool unplugged = false;
   bool closed = false;
+  bool closedWithBytesPending = false;
 
   void CloseEnd(int end) {
     if (pipe[end] >= 0) close(pipe[end]);
@@ -78,6 +79,7 @@ const AlsaLib& ScriptedAlsa::Lib() {
       .rawmidi_read = &ReadBytes,
       .rawmidi_write = &WriteBytes,
       .rawmidi_drain = &Drain,
+      .rawmidi_drop = &Drop,
       .rawmidi_poll_descriptors_count = &PollCount,
       .rawmidi_poll_descriptors = &PollDescriptors,
       .rawmidi_poll_descriptors_revents = &PollRevents,
@@ -182,6 +184,12 @@ std::vector<size_t> ScriptedAlsa::Drains(const std::string& hwName) const {
   std::lock_guard lock(mutex_);
   const Stream* stream = Find(hwName, false);
   return stream != nullptr ? stream->drains : std::vector<size_t>{};
+}
+
+bool ScriptedAlsa::ClosedWithBytesPending(const std::string& hwName) const {
+  std::lock_guard lock(mutex_);
+  const Stream* stream = Find(hwName, false);
+  return stream != nullptr && stream->closedWithBytesPending;
 }
 
 size_t ScriptedAlsa::WriteCalls(const std::string& hwName) const {
@@ -346,6 +354,10 @@ int ScriptedAlsa::Close(AlsaRawMidi* rawmidi) {
   ScriptedAlsa& self = Current();
   std::lock_guard lock(self.mutex_);
   Stream* stream = self.Use(rawmidi);
+  if (!stream->input && !stream->unplugged && !stream->closed) {
+    pollfd fd = {stream->pipe[1], POLLOUT, 0};
+    stream->closedWithBytesPending = poll(&fd, 1, 0) == 0;
+  }
   stream->closed = true;
   stream->CloseEnd(0);
   stream->CloseEnd(1);
@@ -418,6 +430,16 @@ int ScriptedAlsa::Drain(AlsaRawMidi* rawmidi) {
   if (stream->unplugged) return -ENODEV;
   stream->drains.push_back(stream->written.size());
   return stream->drainResult;
+}
+
+int ScriptedAlsa::Drop(AlsaRawMidi* rawmidi) {
+  ScriptedAlsa& self = Current();
+  std::lock_guard lock(self.mutex_);
+  Stream* stream = self.Use(rawmidi);
+  if (stream->unplugged) return -ENODEV;
+  // What the device had not taken is gone: the stream has room again.
+  if (!stream->input) DrainPipe(stream->pipe[0]);
+  return 0;
 }
 
 int ScriptedAlsa::PollCount(AlsaRawMidi* rawmidi) {

@@ -67,6 +67,8 @@ class ScriptedAlsa {
   // How many bytes had been written at each drain.
   std::vector<size_t> Drains(const std::string& hwName) const;
   size_t WriteCalls(const std::string& hwName) const;
+  // The output was closed with bytes it had not taken (stuck) and not dropped first.
+  bool ClosedWithBytesPending(const std::string& hwName) const;
 
   // --- Bookkeeping a test asserts at its end ---
   AlsaErrorHandler ErrorHandler() const;
@@ -109,6 +111,7 @@ class ScriptedAlsa {
   static ssize_t ReadBytes(AlsaRawMidi* rawmidi, void* buffer, size_t size);
   static ssize_t WriteBytes(AlsaRawMidi* rawmidi, const void* buffer, size_t size);
   static int Drain(AlsaRawMidi* rawmidi);
+  static int Drop(AlsaRawMidi* rawmidi);
   static int PollCount(AlsaRawMidi* rawmidi);
   static int PollDescriptors(AlsaRawMidi* rawmidi, pollfd* fds, unsigned space);
   static int PollRevents(AlsaRawMidi* rawmidi, pollfd* fds, unsigned count, unsigned short* revents);
