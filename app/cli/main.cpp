@@ -17,12 +17,13 @@
 
 #include "app/cli/console_view.h"
 #include "app/cli/exit_codes.h"
-#include "updater/r9_updater_dlg.h"
-#include "updater/strings.h"
+#include "app/device_options.h"
 #include "platform/instance_number.h"
 #include "platform/virtual_bus.h"
 #include "sim/r9_device.h"
 #include "sim/sim_options.h"
+#include "updater/r9_updater_dlg.h"
+#include "updater/strings.h"
 
 namespace r9 {
 namespace {
@@ -51,8 +52,7 @@ const char kUsage[] =
     "Options:\n"
     "  --in PORT            MIDI IN port: an index from 'list' or an exact port name\n"
     "  --out PORT           MIDI OUT port: an index from 'list' or an exact port name\n"
-    "  --simulate[=OPTIONS] attach the built-in device simulator as the port pair \"KORVEN R9\"\n"
-    "                       (OPTIONS: see the README, e.g. boot=same,drop=0.05,seed=7)\n"
+    "%s"
     "  --trace FILE         write every SysEx message sent and received to FILE\n"
     "  --help               show this text\n";
 
@@ -60,7 +60,7 @@ struct Arguments {
   std::string command;
   std::optional<std::string> in;
   std::optional<std::string> out;
-  std::optional<std::string> simulate;
+  DeviceOptions device;
   std::optional<std::string> trace;
 };
 
@@ -71,6 +71,7 @@ int UsageError(const std::string& message) {
 
 // Returns -1 when the arguments are good, else the exit code.
 int Parse(int argc, char** argv, Arguments* args) {
+  std::string error;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](std::optional<std::string>* into) -> bool {
@@ -79,7 +80,7 @@ int Parse(int argc, char** argv, Arguments* args) {
       return true;
     };
     if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
+      std::printf(kUsage, kDeviceOptionsHelp);
       return kExitSuccess;
     } else if (a == "--in") {
       if (!value(&args->in)) return UsageError("--in needs a PORT");
@@ -87,10 +88,8 @@ int Parse(int argc, char** argv, Arguments* args) {
       if (!value(&args->out)) return UsageError("--out needs a PORT");
     } else if (a == "--trace") {
       if (!value(&args->trace)) return UsageError("--trace needs a FILE");
-    } else if (a == "--simulate") {
-      args->simulate = "";
-    } else if (a.rfind("--simulate=", 0) == 0) {
-      args->simulate = a.substr(std::strlen("--simulate="));
+    } else if (int taken = TakeDeviceOption(argc, argv, &i, &args->device, &error)) {
+      if (taken < 0) return UsageError(error);
     } else if (!a.empty() && a[0] == '-') {
       return UsageError("unknown option '" + a + "'");
     } else if (args->command.empty()) {
@@ -174,18 +173,11 @@ int Run(const Arguments& args) {
   }
 
   std::unique_ptr<R9Device> device;
-  if (args.simulate) {
-    // The device's port carries this copy's instance suffix, so the preselection finds it;
-    // name= in the options overrides it.
-    SimOptions options;
-    options.portName =
-        instanceNumber == 1 ? DefaultPortNames[2] : DefaultPortNames[2] + " (" + std::to_string(instanceNumber) + ")";
-    std::string error;
-    if (!ParseSimOptions(*args.simulate, &options, &error)) return UsageError("--simulate: " + error);
-    device = std::make_unique<R9Device>(options);
-    if (!device->AttachToBus(VirtualMidiBus::Instance(), options.portName))
-      return UsageError("--simulate: the port name '" + options.portName + "' is taken");
-  }
+  std::unique_ptr<MidiApi> backends;
+  std::string error;
+  if (!StartSimulatedDevice(args.device, instanceNumber, &device, &error) ||
+      !SelectMidiBackends(args.device, &backends, &error))
+    return UsageError(error);
 
   // Declared before the dialog, so that it outlives the ports whose watchers write into it.
   Trace trace;
@@ -193,6 +185,7 @@ int Run(const Arguments& args) {
   ConsoleView view(stdout, stdout, stderr, live);
   DialogConfig config;
   config.instanceNumber = instanceNumber;
+  config.midi = backends.get();
   CR9UpdaterDlg dialog(view, config);
   dialog.OnInitDialog();
 
