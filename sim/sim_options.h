@@ -47,11 +47,13 @@ const char* HostFrameKindName(HostFrameKind kind);
 // What a fault does to the device's answer to one host frame.
 enum class FaultKind : uint8_t {
   kDrop,        // the frame is acted on, the answer is never sent
-  kError,       // the frame is refused without acting: a Status frame with kStatusInjected
+  kError,       // the frame is refused at once without acting: a Status frame with kStatusInjected
   kLate,        // the frame is acted on, the answer leaves lateMillis later
   kDuplicate,   // the frame is acted on, the answer is sent twice
   kCorruptCrc,  // a Read reply goes out with a wrong CRC
   kSilent,      // from this frame on the device is hung: it neither acts nor answers
+  kReject,      // the frame is refused without acting, after the time the device would have
+                // spent on it (the write time of a block, the erase time of an Erase)
 };
 const char* FaultKindName(FaultKind kind);
 
@@ -86,12 +88,14 @@ struct SimOptions {
   std::string flashFile;
 
   // Random faults: each a probability from 0 to 1, drawn per host frame from seed. drop,
-  // error, late and duplicate hit only the kinds in randomScope; corrupt hits every Read reply.
+  // error, late, duplicate and reject hit only the kinds in randomScope; corrupt hits every
+  // Read reply.
   double dropProbability = 0;
   double errorProbability = 0;
   double lateProbability = 0;
   double duplicateProbability = 0;
   double corruptProbability = 0;
+  double rejectProbability = 0;
   uint32_t randomScope = KindBit(HostFrameKind::kWriteBlock) | KindBit(HostFrameKind::kErase);
   uint64_t seed = 1;
 
@@ -120,6 +124,7 @@ struct SimOptions {
 //   mode=update|normal                           started in the update mode or normally
 //   identity=HHHHHHHH, revision=HHHHHHHH         8 hex digits, each byte below 80
 //   drop=P, errors=P, late=P, dup=P, corrupt=P   probabilities from 0 to 1
+//   rejects=P
 //   scope=KIND+KIND...|all                       frame kinds that drop/errors/late/dup may hit
 //   seed=N
 //   fault=KIND@[FRAMEKIND:]N[-M]                 aimed fault; may be given more than once
