@@ -252,8 +252,8 @@ R9Device::Faults R9Device::FaultsFor(HostFrameKind kind, uint32_t index, uint32_
     f.error |= draws[1] < options_.errorProbability;
     // A refusal either way: the same draw, so adding rejects leaves every other fault of a seed
     // where it was.
-    f.reject |= draws[1] >= options_.errorProbability &&
-                draws[1] < options_.errorProbability + options_.rejectProbability;
+    f.reject |=
+        draws[1] >= options_.errorProbability && draws[1] < options_.errorProbability + options_.rejectProbability;
     f.late |= draws[2] < options_.lateProbability;
     f.duplicate |= draws[3] < options_.duplicateProbability;
   }
