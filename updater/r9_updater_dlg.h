@@ -118,6 +118,8 @@ class CR9UpdaterDlg {
   int SendStatus(uint8_t status);
   int SendErase(uint8_t deviceId, uint32_t address, uint32_t size);
   int SendWriteBlock(uint8_t deviceId, const uint8_t* data, uint32_t address, uint32_t n);
+  // Told after each SendSysEx whether the frame at bytes went out (a trace writes only those).
+  void SetSendResultObserver(std::function<void(const uint8_t* bytes, bool sent)> observer);
 
   // --- Reply handshake ---
   static void OnDispatchTimer(uint32_t id, uint32_t msg, uintptr_t user, uintptr_t dw1, uintptr_t dw2);
@@ -249,6 +251,9 @@ class CR9UpdaterDlg {
   int identityFencesOutstanding_ = 0;
   // A Read request timed out: its answer may still come and end a later read's wait.
   bool readOutstanding_ = false;
+
+  std::mutex sendResultMutex_;
+  std::function<void(const uint8_t*, bool)> sendResultObserver_;
 
   bool verifyAfterUpdate_ = false;
   bool bootWritten_ = true;  // the last update plan wrote the BOOT rows

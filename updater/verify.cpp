@@ -71,9 +71,9 @@ VerifyOutcome CR9UpdaterDlg::VerifyFlash(bool withBoot, std::vector<VerifyImageR
     char text[64];
     std::snprintf(text, sizeof text, "%zu/%zu", i + 1, rows.size());
     View().SetStepCounter(text);
+    View().SetProgressRange(int32_t(result.size));
     std::snprintf(text, sizeof text, "Reading back image %u.", unsigned(step.resourceId));
     View().SetStatusLine(text);
-    View().SetProgressRange(int32_t(result.size));
 
     flash.assign(result.size, 0);
     const int read = ReadDeviceRange(step.address, result.size, readSize_, flash.data());
