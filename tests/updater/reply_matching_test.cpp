@@ -121,6 +121,17 @@ TEST_F(ReplyMatchingTest, DoubledAnswersOfAnotherKindEndNoWait) {
   EXPECT_TRUE(device->Violations().empty());
 }
 
+// The PRESET read's answer comes after its wait: the check goes on, and an Identity Request
+// fences the late answer off, so the BOOT read gets the BOOT stamp, not the PRESET one.
+TEST_F(ReplyMatchingTest, LatePresetAnswerEndsNoLaterRead) {
+  Start("boot=old,system=old,preset=same,submcu=old,fault=late@read:2,late-ms=2000");
+  VersionCheck();
+  ASSERT_EQ(view.Boxes().size(), 1u);
+  EXPECT_EQ(view.Boxes()[0].text,
+            "SYSTEM:\t\t1.09 -> 1.10\nPRESET:\t\t\nBOOT:\t\t0.99 -> 1.00\nSUBMCU:\t\t1.01 -> 1.02");
+  EXPECT_EQ(FramesOf(HostFrameKind::kIdentityRequest), 2u) << "the identification and one fence";
+}
+
 // A run without faults sends the frames it always sent: no fence, nothing extra.
 TEST_F(ReplyMatchingTest, NoExtraFrameWithoutAFault) {
   Start("boot=same");
