@@ -243,6 +243,9 @@ R9Device::Faults R9Device::FaultsFor(HostFrameKind kind, uint32_t index, uint32_
       case FaultKind::kReject:
         f.reject = true;
         break;
+      case FaultKind::kLose:
+        f.lose = true;
+        break;
       case FaultKind::kSilent:
         break;  // handled before
     }
@@ -312,6 +315,12 @@ void R9Device::OnHostMessage(const uint8_t* m, size_t n) {
         if (kind == HostFrameKind::kWriteBlock) answer.processingMillis = WriteMillis(options_);
         if (kind == HostFrameKind::kErase) answer.processingMillis = EraseMillis(options_, Decode7To32(m + 10));
         ++counters_.rejectedFrames;
+      } else if (faults.lose && kind == HostFrameKind::kWriteBlock) {
+        // The flash failed to take the block, and the device does not know it.
+        answer.bytes.resize(8);
+        answer.bytes.resize(BuildAcknowledge(answer.bytes.data(), options_.identity[0]));
+        answer.processingMillis = WriteMillis(options_);
+        ++counters_.lostWrites;
       } else {
         answer = Act(m, n, kind, index, faults.corrupt);
       }
@@ -508,12 +517,18 @@ R9Device::Answer R9Device::Read(const uint8_t* m, uint32_t index, bool corrupt) 
     return Status(kDeviceStatusBadFrame);
   }
   const uint32_t address = Decode7To32(m + 6);
-  const uint32_t length = Decode7To32(m + 11);
-  const uint64_t end = uint64_t(address) + length;
-  if (length > kMaxBlockData || end > kDeviceFlashSize) {
-    Violation(index, "read of " + std::to_string(length) + " bytes at 0x" + Hex(address, 6) +
+  const uint32_t asked = Decode7To32(m + 11);
+  const uint64_t end = uint64_t(address) + asked;
+  if (asked > kMaxBlockData || end > kDeviceFlashSize) {
+    Violation(index, "read of " + std::to_string(asked) + " bytes at 0x" + Hex(address, 6) +
                          " is larger than a reply or outside the flash");
     return Status(kDeviceStatusBadRegion);
+  }
+  uint32_t length = asked;
+  if (options_.maxRead && asked > options_.maxRead) {
+    // A device that takes only short reads: it refuses a longer one, or sends what it can.
+    if (!options_.longReadShort) return Status(kDeviceStatusBadFrame);
+    length = options_.maxRead;
   }
   const bool coversPreset = address <= kPresetStampAddress + 3 && end > kPresetStampAddress;
   if (coversPreset && options_.presetRead == PresetRead::kFail) corrupt = true;

@@ -84,6 +84,7 @@ struct SimCounters {
   uint32_t corruptedReadReplies = 0;  // by a corrupt fault or the preset-read setting
   uint32_t injectedErrors = 0;
   uint32_t rejectedFrames = 0;  // by a reject fault, after the frame's processing time
+  uint32_t lostWrites = 0;      // blocks acknowledged but not written (a lose fault)
   uint32_t silencedFrames = 0;  // host frames received while hung
 
   uint32_t Of(HostFrameKind kind) const { return framesByKind[static_cast<size_t>(kind)]; }
@@ -144,7 +145,7 @@ class R9Device {
  private:
   using Clock = std::chrono::steady_clock;
   struct Faults {
-    bool drop = false, error = false, late = false, duplicate = false, corrupt = false, reject = false;
+    bool drop = false, error = false, late = false, duplicate = false, corrupt = false, reject = false, lose = false;
   };
   struct Answer {
     std::vector<uint8_t> bytes;  // empty: no answer

@@ -54,6 +54,7 @@ enum class FaultKind : uint8_t {
   kSilent,      // from this frame on the device is hung: it neither acts nor answers
   kReject,      // the frame is refused without acting, after the time the device would have
                 // spent on it (the write time of a block, the erase time of an Erase)
+  kLose,        // a Write-block is acknowledged but not written (a device whose flash fails)
 };
 const char* FaultKindName(FaultKind kind);
 
@@ -76,6 +77,10 @@ struct SimOptions {
   StampPreset preset = StampPreset::kErased;  // 0x65FFC
   StampPreset submcu = StampPreset::kErased;  // 0x1CBFE0
   PresetRead presetRead = PresetRead::kOk;
+  // Reads longer than maxRead bytes (0: no limit below a reply's 16383) are refused with
+  // status 02, or answered with only the first maxRead bytes when longReadShort.
+  uint32_t maxRead = 0;
+  bool longReadShort = false;
 
   // Who the device is.
   bool startInUpdateMode = true;  // false: started normally, Enter-update is answered with 0B
@@ -131,6 +136,7 @@ struct SimOptions {
 //   silent-after=N                               silent from the Nth host frame on
 //   late-ms=MS                                   delay of a late answer
 //   link=ideal|usb|din|BYTES_PER_SECOND, latency=MS, erase-ms=MS, write-ms=MS, scale=F
+//   max-read=N, long-read=refuse|short          reads longer than N bytes refused or cut short
 //   name=PORTNAME
 //   flash=FILE                                   keep the flash in FILE across runs
 bool ParseSimOptions(const std::string& text, SimOptions* out, std::string* error);

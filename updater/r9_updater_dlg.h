@@ -138,10 +138,10 @@ class CR9UpdaterDlg {
   // stamp in the update mode, else an Identity Request) and drops every reply until it has
   // come. 0 in step, 1 when its answer did not come within timeoutMs, 255 when closing.
   int Resync(uint32_t timeoutMs, bool byIdentity);
-  // Reads length bytes with Read requests of at most chunk bytes each (falling back to smaller
-  // ones, down to 4, when the device refuses a long read). 0 read, -1 timed out or closing,
-  // -2 refused even at 4 bytes.
-  int ReadDeviceRange(uint32_t address, uint32_t length, uint32_t chunk, uint8_t* out);
+  // Reads length bytes with Read requests of at most *chunk bytes each, falling back to smaller
+  // ones, down to 4, when the device refuses a long read (*chunk keeps the size that worked).
+  // 0 read, -1 timed out or closing, -2 refused even at 4 bytes.
+  int ReadDeviceRange(uint32_t address, uint32_t length, uint32_t* chunk, uint8_t* out);
 
   // --- Verify: read the flash back and compare it with the carried images ---
   void OnVerify();  // like OnVersionCheck, with the verify worker

@@ -29,7 +29,8 @@ std::string Hex6(uint32_t v) {
 
 }  // namespace
 
-int CR9UpdaterDlg::ReadDeviceRange(uint32_t address, uint32_t length, uint32_t chunk, uint8_t* out) {
+int CR9UpdaterDlg::ReadDeviceRange(uint32_t address, uint32_t length, uint32_t* chunkSize, uint8_t* out) {
+  uint32_t& chunk = *chunkSize;
   chunk = std::clamp(chunk, kMinReadSize, kMaxReadSize);
   uint32_t done = 0;
   while (done < length) {
@@ -55,6 +56,7 @@ VerifyOutcome CR9UpdaterDlg::VerifyFlash(bool withBoot, std::vector<VerifyImageR
 
   results->clear();
   bool differs = false;
+  uint32_t chunk = readSize_;  // once the device has refused a size, the rest is read smaller
   std::vector<uint8_t> flash;
   for (size_t i = 0; i < rows.size(); ++i) {
     const UpdateStep& step = *rows[i];
@@ -76,7 +78,7 @@ VerifyOutcome CR9UpdaterDlg::VerifyFlash(bool withBoot, std::vector<VerifyImageR
     View().SetStatusLine(text);
 
     flash.assign(result.size, 0);
-    const int read = ReadDeviceRange(step.address, result.size, readSize_, flash.data());
+    const int read = ReadDeviceRange(step.address, result.size, &chunk, flash.data());
     if (read != 0) {
       results->push_back(result);
       if (aborted_.load()) return VerifyOutcome::kAborted;

@@ -216,6 +216,80 @@ TEST_F(VerifyTest, MatchesAfterAnUpdateAndNamesATamperedBlock) {
   EXPECT_FALSE(dialog->MidiOutPort().IsOpen());
 }
 
+// execute --verify: a block the device acknowledged but did not write is found before
+// Finish-update, which is then not sent; the BOOT rows are read back only when written.
+TEST_F(VerifyTest, AfterTheUpdate) {
+  struct Case {
+    const char* options;
+    const char* box;     // nullptr: completed
+    uint32_t bootReads;  // Read requests of the BOOT image's region
+  } cases[] = {
+      {"", nullptr, 75},
+      {"boot=same", nullptr, 0},
+      {"fault=lose@write:100", "Transfer error occurred.", 75},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    Start(c.options);
+    dialog->SetVerifyAfterUpdate(true);
+    Execute();
+    uint32_t bootReads = 0;
+    for (const ReceivedFrame& f : device->Frames())
+      if (f.kind == HostFrameKind::kReadRequest && Decode7To32(f.bytes.data() + 6) < 0x4B000 &&
+          Decode7To32(f.bytes.data() + 11) == 4096)
+        ++bootReads;
+    EXPECT_EQ(bootReads, c.bootReads);
+    if (c.box) {
+      EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box});
+      EXPECT_EQ(FramesOf(HostFrameKind::kFinishUpdate), 0u) << "the device stays in its update mode";
+      EXPECT_TRUE(device->InUpdateMode());
+      EXPECT_EQ(dialog->GetVerifyOutcome(), VerifyOutcome::kDiffers);
+      EXPECT_TRUE(AllFiveEnabled());
+    } else {
+      EXPECT_TRUE(view.Boxes().empty());
+      EXPECT_EQ(view.StatusLine(), "Version update completed.");
+      EXPECT_EQ(FramesOf(HostFrameKind::kFinishUpdate), 1u);
+    }
+    Close();
+  }
+}
+
+// A device that takes only short reads: the verify falls back to smaller reads, down to 4
+// bytes, whether the device refuses the long read or answers it short.
+TEST_F(VerifyTest, FallsBackToSmallerReads) {
+  struct Case {
+    const char* options;
+    VerifyOutcome outcome;
+    uint32_t largestGoodRead;
+  } cases[] = {
+      {"max-read=2048", VerifyOutcome::kDiffers, 2048},
+      {"max-read=2000,long-read=short", VerifyOutcome::kDiffers, 1024},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    Start(c.options);  // an erased flash: every image differs, every byte is read
+    const size_t framesBefore = device->Frames().size();
+    RunToEnd(&CR9UpdaterDlg::OnVerify);
+    EXPECT_EQ(dialog->GetVerifyOutcome(), c.outcome);
+    std::vector<uint32_t> sizes;
+    const std::vector<ReceivedFrame> frames = device->Frames();
+    for (size_t i = framesBefore; i < frames.size(); ++i)
+      if (frames[i].kind == HostFrameKind::kReadRequest) sizes.push_back(Decode7To32(frames[i].bytes.data() + 11));
+    ASSERT_GE(sizes.size(), 4u);
+    EXPECT_EQ(sizes[0], 4096u);
+    EXPECT_EQ(sizes[1], 2048u);
+    EXPECT_EQ(*std::max_element(sizes.begin() + 2, sizes.end()), c.largestGoodRead);
+    for (const VerifyImageResult& r : dialog->GetVerifyResults()) EXPECT_TRUE(r.read) << r.resourceId;
+    Close();
+  }
+  // A device that refuses every read longer than 2 bytes: unreadable, after trying 4.
+  Start("boot=same,max-read=2");
+  RunToEnd(&CR9UpdaterDlg::OnVerify);
+  EXPECT_EQ(dialog->GetVerifyOutcome(), VerifyOutcome::kUnreadable);
+  EXPECT_EQ(device->Frames().back().kind, HostFrameKind::kReadRequest);
+  EXPECT_EQ(Decode7To32(device->Frames().back().bytes.data() + 11), 4u);
+}
+
 // Each reply fits one receive buffer: reads of at most the largest size, none larger.
 TEST_F(VerifyTest, ReadSizes) {
   for (uint32_t size : {4096u, 7153u, 100000u}) {
