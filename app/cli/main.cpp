@@ -17,12 +17,14 @@
 
 #include "app/cli/console_view.h"
 #include "app/cli/exit_codes.h"
-#include "updater/r9_updater_dlg.h"
-#include "updater/strings.h"
+#include "platform/backend_log.h"
 #include "platform/instance_number.h"
+#include "platform/midi_backends.h"
 #include "platform/virtual_bus.h"
 #include "sim/r9_device.h"
 #include "sim/sim_options.h"
+#include "updater/r9_updater_dlg.h"
+#include "updater/strings.h"
 
 namespace r9 {
 namespace {
@@ -51,6 +53,8 @@ const char kUsage[] =
     "Options:\n"
     "  --in PORT            MIDI IN port: an index from 'list' or an exact port name\n"
     "  --out PORT           MIDI OUT port: an index from 'list' or an exact port name\n"
+    "  --backend LIST       list only the ports of these backends: alsa, jack, sim (the built-in\n"
+    "                       simulated device); a comma-separated list, or the option repeated\n"
     "  --simulate[=OPTIONS] attach the built-in device simulator as the port pair \"KORVEN R9\"\n"
     "                       (OPTIONS: see the README, e.g. boot=same,drop=0.05,seed=7)\n"
     "  --trace FILE         write every SysEx message sent and received to FILE\n"
@@ -62,6 +66,7 @@ struct Arguments {
   std::optional<std::string> out;
   std::optional<std::string> simulate;
   std::optional<std::string> trace;
+  std::vector<std::string> backends;
 };
 
 int UsageError(const std::string& message) {
@@ -87,6 +92,23 @@ int Parse(int argc, char** argv, Arguments* args) {
       if (!value(&args->out)) return UsageError("--out needs a PORT");
     } else if (a == "--trace") {
       if (!value(&args->trace)) return UsageError("--trace needs a FILE");
+    } else if (a == "--backend" || a.rfind("--backend=", 0) == 0) {
+      std::string list;
+      if (a == "--backend") {
+        if (i + 1 >= argc) return UsageError("--backend needs a LIST");
+        list = argv[++i];
+      } else {
+        list = a.substr(std::strlen("--backend="));
+      }
+      size_t start = 0;
+      for (;;) {
+        const size_t comma = list.find(',', start);
+        const std::string name = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (name.empty()) return UsageError("--backend needs names: alsa, jack or sim");
+        args->backends.push_back(name);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
     } else if (a == "--simulate") {
       args->simulate = "";
     } else if (a.rfind("--simulate=", 0) == 0) {
@@ -101,6 +123,10 @@ int Parse(int argc, char** argv, Arguments* args) {
     }
   }
   if (args->command.empty()) return UsageError("no command given");
+  if (!args->backends.empty()) {
+    std::string error;
+    if (!SelectMidiBackends(args->backends, &error)) return UsageError("--backend: " + error);
+  }
   return -1;
 }
 
@@ -126,7 +152,18 @@ class Trace {
     return true;
   }
   ~Trace() {
+    if (capturing_) SetBackendMessageSink(nullptr);
     if (file_) std::fclose(file_);
+  }
+  // What the MIDI libraries say (a server that could not be reached, a port that went away)
+  // goes into the trace as comment lines.
+  void CaptureBackendMessages() {
+    capturing_ = true;
+    SetBackendMessageSink([this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      std::fprintf(file_, "# %s\n", line.c_str());
+      std::fflush(file_);
+    });
   }
   void Write(const char* direction, const uint8_t* bytes, size_t length) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -141,6 +178,7 @@ class Trace {
   FILE* file_ = nullptr;
   std::chrono::steady_clock::time_point start_;
   std::mutex mutex_;
+  bool capturing_ = false;
 };
 
 void PrintPorts(ConsoleView& view) {
@@ -150,8 +188,12 @@ void PrintPorts(ConsoleView& view) {
     const std::vector<std::string> names = view.Items(list);
     if (names.empty()) std::printf("  (no ports)\n");
     const int selected = view.GetSelection(list);
-    for (size_t i = 0; i < names.size(); ++i)
-      std::printf("%c %zu  %s\n", int(i) == selected ? '*' : ' ', i, names[i].c_str());
+    // The lists hold the driver's devices in its order, so an item's index is its device id.
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string backend =
+          list == PortList::In ? MidiInBackendName(uint32_t(i)) : MidiOutBackendName(uint32_t(i));
+      std::printf("%c %zu  %-5s %s\n", int(i) == selected ? '*' : ' ', i, backend.c_str(), names[i].c_str());
+    }
   }
 }
 
@@ -172,6 +214,8 @@ int Run(const Arguments& args) {
     std::fputc('\n', stderr);
     return kExitInstanceLimit;
   }
+
+  SetMidiClientInstance(instanceNumber);
 
   std::unique_ptr<R9Device> device;
   if (args.simulate) {
@@ -219,6 +263,7 @@ int Run(const Arguments& args) {
     }
     dialog.MidiOutPort().SetSendObserver([&](const uint8_t* b, size_t n) { trace.Write("out", b, n); });
     dialog.MidiInPort().SetReceiveObserver([&](const uint8_t* b, size_t n) { trace.Write("in", b, n); });
+    trace.CaptureBackendMessages();
   }
 
   InstallSignalHandlers();
