@@ -232,8 +232,12 @@ class JackBackend final : public MidiApi {
     std::vector<uint8_t> buffer(8192);
     while (!in->stop.load()) {
       const size_t n = in->client->ReadInput(buffer.data(), buffer.size(), std::chrono::milliseconds(50));
-      if (n > 0) in->driver->Feed(buffer.data(), n);
-      // Once the server is gone nothing more arrives, as from a device that was unplugged.
+      if (n > 0) {
+        in->driver->Feed(buffer.data(), n);
+      } else if (in->client->ServerGone()) {
+        // Nothing more arrives, as from a device that was unplugged; wait for the close.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
     }
   }
 
