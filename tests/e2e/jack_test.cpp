@@ -268,8 +268,7 @@ TEST_F(JackEndToEnd, NoServerMeansNoPortsAndNoMessage) {
   const Result device = Finish(Spawn(R9_DEVICE_SIM_PATH, {}, "sim"), "sim", std::chrono::seconds(20));
   EXPECT_EQ(device.code, 2);
   EXPECT_EQ(device.out, "");
-  EXPECT_NE(device.err.find("cannot join the JACK server: no JACK server is running"), std::string::npos)
-      << device.err;
+  EXPECT_NE(device.err.find("cannot join the JACK server: no JACK server is running"), std::string::npos) << device.err;
 }
 
 // --- The backend's own send and receive, against a device client in this process ---------
