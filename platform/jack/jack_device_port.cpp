@@ -49,6 +49,8 @@ bool JackDevicePort::ServerGone() const { return client_->ServerGone(); }
 
 uint64_t JackDevicePort::InputOverflows() const { return client_->InputOverflows(); }
 
+uint64_t JackDevicePort::InputEvents() const { return client_->InputEvents(); }
+
 void JackDevicePort::ReadLoop() {
   MidiStreamParser parser;
   std::vector<uint8_t> sysEx;

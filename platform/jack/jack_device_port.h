@@ -41,6 +41,8 @@ class JackDevicePort {
   void Settle();
   bool ServerGone() const;
   uint64_t InputOverflows() const;
+  // Events taken from the input port so far (a message the host wrote whole is one event).
+  uint64_t InputEvents() const;
 
  private:
   JackDevicePort(std::unique_ptr<JackMidiClient> client, Receiver receiver);

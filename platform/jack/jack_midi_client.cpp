@@ -232,6 +232,7 @@ void JackMidiClient::ProcessInput(void* buffer) {
     if (jack_midi_event_get(&event, buffer, i) != 0 || event.size == 0) continue;
     if (inRing_.Write(event.buffer, event.size)) {
       any = true;
+      inputEvents_.fetch_add(1, std::memory_order_relaxed);
     } else {
       inputOverflows_.fetch_add(1, std::memory_order_relaxed);
     }

@@ -71,6 +71,8 @@ class JackMidiClient {
   void WakeReader();
   // Events that did not fit in the input ring and were lost.
   uint64_t InputOverflows() const { return inputOverflows_.load(); }
+  // Events taken from the input port so far.
+  uint64_t InputEvents() const { return inputEvents_.load(); }
 
   // Queues one message and returns once the process callback has written all of it into the
   // output port's buffer, or when *abort turns true (checked every few milliseconds), the server
@@ -102,6 +104,7 @@ class JackMidiClient {
   ByteRing inRing_{1 << 18};
   std::atomic<bool> inputEnabled_{false};
   std::atomic<uint64_t> inputOverflows_{0};
+  std::atomic<uint64_t> inputEvents_{0};
   sem_t inputReady_;
 
   // Output: one sender at a time writes a length and the bytes; the process callback reads.
