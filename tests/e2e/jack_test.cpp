@@ -391,3 +391,37 @@ TEST_F(JackEndToEnd, SysExLongerThanManyPeriodsArrivesWholeBothWays) {
 
 }  // namespace
 }  // namespace r9
+
+namespace r9 {
+namespace {
+
+// A server that stops and comes back (under the same name) is found again by the next listing,
+// as the window's "Rescan Device" does it.
+TEST_F(JackEndToEnd, ARestartedServerIsFoundAgain) {
+  StartServer();
+  std::string error;
+  auto device = JackDevicePort::Open("Restart Device", "in", "out", nullptr, &error);
+  ASSERT_NE(device, nullptr) << error;
+  MidiApi& api = JackMidiApi();
+  EXPECT_EQ(api.midiOutGetNumDevs(), 1u);
+  device.reset();
+  StopServer();
+  const auto gone = Clock::now() + std::chrono::seconds(10);
+  while (api.midiOutGetNumDevs() != 0 && Clock::now() < gone)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(api.midiOutGetNumDevs(), 0u);
+
+  StartServer();
+  device = JackDevicePort::Open("Restart Device", "in", "out", nullptr, &error);
+  ASSERT_NE(device, nullptr) << error;
+  const auto back = Clock::now() + std::chrono::seconds(10);
+  while (api.midiOutGetNumDevs() != 1 && Clock::now() < back)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(api.midiOutGetNumDevs(), 1u);
+  MIDIOUTCAPSA caps;
+  ASSERT_EQ(api.midiOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
+  EXPECT_STREQ(caps.szPname, "Restart Device");
+}
+
+}  // namespace
+}  // namespace r9
