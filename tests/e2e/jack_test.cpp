@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,6 +66,8 @@ class JackEndToEnd : public ::testing::Test {
     const std::string log = Path("jackd.log");
     server_ = fork();
     if (server_ == 0) {
+      // The server never outlives the test, also when the test itself dies.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       int o = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int n = open("/dev/null", O_RDONLY);
       dup2(o, 1);
@@ -120,6 +123,7 @@ class JackEndToEnd : public ::testing::Test {
     const std::string out = Path(tag + ".out"), err = Path(tag + ".err");
     pid_t pid = fork();
     if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
       int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
