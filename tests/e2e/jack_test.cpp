@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -24,6 +25,7 @@
 #include "platform/jack/jack_device_port.h"
 #include "platform/jack/jack_midi_api.h"
 #include "platform/jack/jack_midi_client.h"
+#include "platform/midi_backends.h"
 
 namespace r9 {
 namespace {
@@ -425,6 +427,54 @@ TEST_F(JackEndToEnd, ARestartedServerIsFoundAgain) {
   MIDIOUTCAPSA caps;
   ASSERT_EQ(api.midiOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
   EXPECT_STREQ(caps.szPname, "Restart Device");
+}
+
+}  // namespace
+}  // namespace r9
+
+namespace r9 {
+namespace {
+
+std::vector<std::string> FullNames(const std::vector<JackPortEntry>& ports) {
+  std::vector<std::string> names;
+  for (const JackPortEntry& port : ports) names.push_back(port.fullName);
+  return names;
+}
+
+bool Contains(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Copy 3 of the updater joins as "R9 Updater (3)"; its own ports appear when a device is
+// opened, connected to that device, and the connection goes with the close.
+TEST_F(JackEndToEnd, TheUpdaterIsAClientNamedAfterItsInstance) {
+  StartServer();
+  SetMidiClientInstance(3);
+  std::string error;
+  auto device = JackDevicePort::Open("KORVEN R9", "in", "out", nullptr, &error);
+  ASSERT_NE(device, nullptr) << error;
+  auto probe = JackMidiClient::Open("r9-e2e-observer", &error);
+  ASSERT_NE(probe, nullptr) << error;
+
+  MidiApi& api = JackMidiApi();
+  ASSERT_EQ(api.midiOutGetNumDevs(), 1u);
+  ASSERT_EQ(api.midiInGetNumDevs(), 1u);
+  EXPECT_FALSE(Contains(FullNames(probe->OtherPorts(true)), "R9 Updater (3):midi_out"));
+  HMIDIOUT out = nullptr;
+  HMIDIIN in = nullptr;
+  ASSERT_EQ(api.midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  ASSERT_EQ(api.midiInOpen(&in, 0, nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  EXPECT_TRUE(Contains(FullNames(probe->OtherPorts(true)), "R9 Updater (3):midi_out"));
+  EXPECT_TRUE(Contains(FullNames(probe->OtherPorts(false)), "R9 Updater (3):midi_in"));
+  // A second open of either direction is refused: the program has one port of each.
+  HMIDIOUT out2 = nullptr;
+  EXPECT_EQ(api.midiOutOpen(&out2, 0, 0, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
+  EXPECT_EQ(api.midiInClose(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(api.midiOutClose(out), MMSYSERR_NOERROR);
+  EXPECT_EQ(api.midiOutClose(out), MMSYSERR_INVALHANDLE);
+  // Closed ports can be opened again.
+  ASSERT_EQ(api.midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  EXPECT_EQ(api.midiOutClose(out), MMSYSERR_NOERROR);
 }
 
 }  // namespace
