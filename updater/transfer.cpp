@@ -70,9 +70,17 @@ int CR9UpdaterDlg::WriteImage(uint32_t address, uint32_t size, uint32_t resource
   int32_t offset = 0;
   int32_t blockLength = kBlockSize;
   int failures = 0;
+  bool refused = false;  // the last wait ended with an error status
   for (;;) {
     if (offset + blockLength > ImageSize) blockLength = ImageSize - offset;
-    BeginRequest();
+    // After a refusal nothing more is owed. A reply that came meanwhile means one answer was
+    // doubled somewhere before, and the refusal may have been the block before's: send that
+    // one again too (the same bytes over the same bytes change nothing).
+    if (BeginRequest() > 0 && refused && offset >= kBlockSize) {
+      offset -= kBlockSize;
+      blockLength = kBlockSize;
+    }
+    refused = false;
     SendWriteBlock(DeviceId(), ImageData + offset, address + uint32_t(offset), uint32_t(blockLength));
     char text[64];
     std::snprintf(text, sizeof text, LoadString(IDS_DATA_TRANSMIT).c_str(), offset, ImageSize);
@@ -94,6 +102,7 @@ int CR9UpdaterDlg::WriteImage(uint32_t address, uint32_t size, uint32_t resource
         continue;
       }
       messageOnGiveUp = IDS_TRANSFER_ERROR;
+      refused = true;
     }
     // Time-outs and error statuses share one count; the failure that ends it picks the message.
     for (;;) {
