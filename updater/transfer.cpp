@@ -3,6 +3,7 @@
 // Each step sends a frame, waits for the reply and then goes on, sends the same frame again, or
 // gives up with its own error box. ReplyStatus 255 means the window is closing: the step ends
 // at once and touches neither the window nor the device.
+#include <algorithm>
 #include <cstdio>
 
 #include "firmware/image_set.h"
@@ -73,11 +74,12 @@ int CR9UpdaterDlg::WriteImage(uint32_t address, uint32_t size, uint32_t resource
   bool refused = false;  // the last wait ended with an error status
   for (;;) {
     if (offset + blockLength > ImageSize) blockLength = ImageSize - offset;
-    // After a refusal nothing more is owed. A reply that came meanwhile means one answer was
-    // doubled somewhere before, and the refusal may have been the block before's: send that
-    // one again too (the same bytes over the same bytes change nothing).
-    if (BeginRequest() > 0 && refused && offset >= kBlockSize) {
-      offset -= kBlockSize;
+    // After a refusal nothing more is owed. Each reply that came meanwhile means an answer was
+    // doubled somewhere before, and the refusal may have been for a block that many blocks
+    // back: send those again too (the same bytes over the same bytes change nothing).
+    const size_t extra = BeginRequest();
+    if (refused && extra > 0 && offset > 0) {
+      offset -= int32_t(std::min<size_t>(extra, size_t(offset / kBlockSize))) * kBlockSize;
       blockLength = kBlockSize;
     }
     refused = false;
