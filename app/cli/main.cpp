@@ -19,6 +19,7 @@
 #include "app/cli/console_view.h"
 #include "app/cli/exit_codes.h"
 #include "app/cli/trace.h"
+#include "app/device_options.h"
 #include "platform/instance_number.h"
 #include "platform/virtual_bus.h"
 #include "sim/r9_device.h"
@@ -54,8 +55,7 @@ const char kUsage[] =
     "Options:\n"
     "  --in PORT            MIDI IN port: an index from 'list' or an exact port name\n"
     "  --out PORT           MIDI OUT port: an index from 'list' or an exact port name\n"
-    "  --simulate[=OPTIONS] attach the built-in device simulator as the port pair \"KORVEN R9\"\n"
-    "                       (OPTIONS: see the README, e.g. boot=same,drop=0.05,seed=7)\n"
+    "%s"
     "  --trace FILE         write every SysEx message sent and received to FILE\n"
     "  --verify             execute: read back what was written before Finish-update\n"
     "  --read-size N        bytes per Read request of verify (4 to 7153, default 4096)\n"
@@ -65,7 +65,7 @@ struct Arguments {
   std::string command;
   std::optional<std::string> in;
   std::optional<std::string> out;
-  std::optional<std::string> simulate;
+  DeviceOptions device;
   std::optional<std::string> trace;
   bool verify = false;
   uint32_t readSize = 4096;
@@ -78,6 +78,7 @@ int UsageError(const std::string& message) {
 
 // Returns -1 when the arguments are good, else the exit code.
 int Parse(int argc, char** argv, Arguments* args) {
+  std::string error;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](std::optional<std::string>* into) -> bool {
@@ -86,7 +87,7 @@ int Parse(int argc, char** argv, Arguments* args) {
       return true;
     };
     if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
+      std::printf(kUsage, kDeviceOptionsHelp);
       return kExitSuccess;
     } else if (a == "--in") {
       if (!value(&args->in)) return UsageError("--in needs a PORT");
@@ -107,10 +108,8 @@ int Parse(int argc, char** argv, Arguments* args) {
         return UsageError("--read-size: '" + t + "' is not a number of bytes from 4 to " +
                           std::to_string(kMaxReadSize));
       args->readSize = uint32_t(n);
-    } else if (a == "--simulate") {
-      args->simulate = "";
-    } else if (a.rfind("--simulate=", 0) == 0) {
-      args->simulate = a.substr(std::strlen("--simulate="));
+    } else if (int taken = TakeDeviceOption(argc, argv, &i, &args->device, &error)) {
+      if (taken < 0) return UsageError(error);
     } else if (!a.empty() && a[0] == '-') {
       return UsageError("unknown option '" + a + "'");
     } else if (args->command.empty()) {
@@ -202,18 +201,11 @@ int Run(const Arguments& args) {
   }
 
   std::unique_ptr<R9Device> device;
-  if (args.simulate) {
-    // The device's port carries this copy's instance suffix, so the preselection finds it;
-    // name= in the options overrides it.
-    SimOptions options;
-    options.portName =
-        instanceNumber == 1 ? DefaultPortNames[2] : DefaultPortNames[2] + " (" + std::to_string(instanceNumber) + ")";
-    std::string error;
-    if (!ParseSimOptions(*args.simulate, &options, &error)) return UsageError("--simulate: " + error);
-    device = std::make_unique<R9Device>(options);
-    if (!device->AttachToBus(VirtualMidiBus::Instance(), options.portName))
-      return UsageError("--simulate: the port name '" + options.portName + "' is taken");
-  }
+  std::unique_ptr<MidiApi> backends;
+  std::string error;
+  if (!StartSimulatedDevice(args.device, instanceNumber, &device, &error) ||
+      !SelectMidiBackends(args.device, &backends, &error))
+    return UsageError(error);
 
   // Declared before the dialog, so that it outlives the ports whose watchers write into it.
   Trace trace;
@@ -221,6 +213,7 @@ int Run(const Arguments& args) {
   ConsoleView view(stdout, stdout, stderr, live);
   DialogConfig config;
   config.instanceNumber = instanceNumber;
+  config.midi = backends.get();
   CR9UpdaterDlg dialog(view, config);
   dialog.OnInitDialog();
 
