@@ -43,13 +43,17 @@ void CR9UpdaterDlg::DropReplyLocked(const Reply& reply) {
   if (reply.kind == ReplyKind::kIdentity && identityFencesOutstanding_ > 0) --identityFencesOutstanding_;
 }
 
-size_t CR9UpdaterDlg::BeginRequest() {
+size_t CR9UpdaterDlg::BeginRequest(size_t* refusals) {
   // The event first: a reply that slips in between is dropped below, its signal only wakes the
   // wait once for nothing.
   ReplyEvent_->ResetEvent();
   std::lock_guard<std::mutex> lock(repliesMutex_);
   const size_t dropped = replies_.size();
-  for (const Reply& r : replies_) DropReplyLocked(r);
+  if (refusals) *refusals = 0;
+  for (const Reply& r : replies_) {
+    if (refusals && r.kind == ReplyKind::kStatus && r.status != 0) ++*refusals;
+    DropReplyLocked(r);
+  }
   replies_.clear();
   return dropped;
 }

@@ -74,11 +74,14 @@ int CR9UpdaterDlg::WriteImage(uint32_t address, uint32_t size, uint32_t resource
   bool refused = false;  // the last wait ended with an error status
   for (;;) {
     if (offset + blockLength > ImageSize) blockLength = ImageSize - offset;
-    // After a refusal nothing more is owed. Each reply that came meanwhile means an answer was
-    // doubled somewhere before, and the refusal may have been for a block that many blocks
-    // back: send those again too (the same bytes over the same bytes change nothing).
-    const size_t extra = BeginRequest();
-    if (refused && extra > 0 && offset > 0) {
+    // Every block sent so far has had its answer, so any reply still coming means an answer
+    // was doubled somewhere and the pairing may be off by as many blocks. It matters where a
+    // refusal is involved: after a refusal (which may have been for a block further back), or
+    // when a refusal comes after the wait has taken an Acknowledge (the copy of an earlier
+    // block's). Send those blocks again too: the same bytes over the same bytes change nothing.
+    size_t lateRefusals = 0;
+    const size_t extra = BeginRequest(&lateRefusals);
+    if ((refused || lateRefusals > 0) && extra > 0 && offset > 0) {
       offset -= int32_t(std::min<size_t>(extra, size_t(offset / kBlockSize))) * kBlockSize;
       blockLength = kBlockSize;
     }
