@@ -140,7 +140,7 @@ const char* const kTexts[] = {"abc", "a\xE3\x81\x82", "\xF0\x9F\x98\x80x", ""};
 
 TEST_P(Utf8PrefixTest, NeverEndsInsideACharacter) {
   const NameCase& c = GetParam();
-  EXPECT_EQ(Utf8PrefixLength(kTexts[c.text], c.maxBytes), c.length);
+  EXPECT_EQ(CutAtUtf8Boundary(kTexts[c.text], c.maxBytes).size(), c.length);
   char field[8];
   std::memset(field, 'z', sizeof field);
   CopyPortName(kTexts[c.text], field, c.maxBytes + 1);
