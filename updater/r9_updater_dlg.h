@@ -129,7 +129,8 @@ class CR9UpdaterDlg {
 
   // --- Matching replies to requests (worker thread) ---
   // Forgets every reply that came before the request about to be sent: none can be its answer.
-  void BeginRequest();
+  // Returns how many there were, and in *refusals how many of them were error statuses.
+  size_t BeginRequest(size_t* refusals = nullptr);
   // Waits up to timeoutMs for a reply that accept takes; replies it does not take are dropped.
   // WAIT_OBJECT_0 with the reply (kAbort when the window is closing), or WAIT_TIMEOUT.
   uint32_t AwaitReply(uint32_t timeoutMs, const std::function<bool(const Reply&)>& accept, Reply* reply);

@@ -43,13 +43,19 @@ void CR9UpdaterDlg::DropReplyLocked(const Reply& reply) {
   if (reply.kind == ReplyKind::kIdentity && identityFencesOutstanding_ > 0) --identityFencesOutstanding_;
 }
 
-void CR9UpdaterDlg::BeginRequest() {
+size_t CR9UpdaterDlg::BeginRequest(size_t* refusals) {
   // The event first: a reply that slips in between is dropped below, its signal only wakes the
   // wait once for nothing.
   ReplyEvent_->ResetEvent();
   std::lock_guard<std::mutex> lock(repliesMutex_);
-  for (const Reply& r : replies_) DropReplyLocked(r);
+  const size_t dropped = replies_.size();
+  if (refusals) *refusals = 0;
+  for (const Reply& r : replies_) {
+    if (refusals && r.kind == ReplyKind::kStatus && r.status != 0) ++*refusals;
+    DropReplyLocked(r);
+  }
   replies_.clear();
+  return dropped;
 }
 
 uint32_t CR9UpdaterDlg::AwaitReply(uint32_t timeoutMs, const std::function<bool(const Reply&)>& accept, Reply* reply) {

@@ -3,6 +3,7 @@
 // Each step sends a frame, waits for the reply and then goes on, sends the same frame again, or
 // gives up with its own error box. ReplyStatus 255 means the window is closing: the step ends
 // at once and touches neither the window nor the device.
+#include <algorithm>
 #include <cstdio>
 
 #include "firmware/image_set.h"
@@ -70,9 +71,21 @@ int CR9UpdaterDlg::WriteImage(uint32_t address, uint32_t size, uint32_t resource
   int32_t offset = 0;
   int32_t blockLength = kBlockSize;
   int failures = 0;
+  bool refused = false;  // the last wait ended with an error status
   for (;;) {
     if (offset + blockLength > ImageSize) blockLength = ImageSize - offset;
-    BeginRequest();
+    // Every block sent so far has had its answer, so any reply still coming means an answer
+    // was doubled somewhere and the pairing may be off by as many blocks. It matters where a
+    // refusal is involved: after a refusal (which may have been for a block further back), or
+    // when a refusal comes after the wait has taken an Acknowledge (the copy of an earlier
+    // block's). Send those blocks again too: the same bytes over the same bytes change nothing.
+    size_t lateRefusals = 0;
+    const size_t extra = BeginRequest(&lateRefusals);
+    if ((refused || lateRefusals > 0) && extra > 0 && offset > 0) {
+      offset -= int32_t(std::min<size_t>(extra, size_t(offset / kBlockSize))) * kBlockSize;
+      blockLength = kBlockSize;
+    }
+    refused = false;
     SendWriteBlock(DeviceId(), ImageData + offset, address + uint32_t(offset), uint32_t(blockLength));
     char text[64];
     std::snprintf(text, sizeof text, LoadString(IDS_DATA_TRANSMIT).c_str(), offset, ImageSize);
@@ -94,6 +107,7 @@ int CR9UpdaterDlg::WriteImage(uint32_t address, uint32_t size, uint32_t resource
         continue;
       }
       messageOnGiveUp = IDS_TRANSFER_ERROR;
+      refused = true;
     }
     // Time-outs and error statuses share one count; the failure that ends it picks the message.
     for (;;) {
