@@ -2,11 +2,18 @@
 // built for a platform.
 #include "platform/composite_midi_api.h"
 #include "platform/virtual_bus.h"
+#ifdef _WIN32
+#include "platform/winmm/winmm_midi_api.h"
+#endif
 
 namespace r9 {
 
 MidiApi& DefaultMidiApi() {
+#ifdef _WIN32
+  static CompositeMidiApi api({&WinmmMidiApi::Instance(), &VirtualMidiBus::Instance()});
+#else
   static CompositeMidiApi api({&VirtualMidiBus::Instance()});
+#endif
   return api;
 }
 

@@ -1,11 +1,8 @@
 // r9-updater-cli: the console front-end. It drives the same dialog hub as the windows do, so
 // every text, rule and state is the dialog's own; error boxes go to stderr and the process
 // ends with a code that names the failure.
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +14,7 @@
 
 #include "app/cli/console_view.h"
 #include "app/cli/exit_codes.h"
+#include "app/cli/interrupt.h"
 #include "updater/r9_updater_dlg.h"
 #include "updater/strings.h"
 #include "platform/instance_number.h"
@@ -26,19 +24,6 @@
 
 namespace r9 {
 namespace {
-
-std::atomic<int> interruptSignal{0};
-
-void OnSignal(int signo) { interruptSignal.store(signo); }
-
-void InstallSignalHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-}
 
 const char kUsage[] =
     "usage: r9-updater-cli COMMAND [OPTIONS]\n"
@@ -189,7 +174,7 @@ int Run(const Arguments& args) {
 
   // Declared before the dialog, so that it outlives the ports whose watchers write into it.
   Trace trace;
-  const bool live = isatty(STDOUT_FILENO) && args.command != "list";
+  const bool live = StdoutIsTerminal() && args.command != "list";
   ConsoleView view(stdout, stdout, stderr, live);
   DialogConfig config;
   config.instanceNumber = instanceNumber;
@@ -221,7 +206,7 @@ int Run(const Arguments& args) {
     dialog.MidiInPort().SetReceiveObserver([&](const uint8_t* b, size_t n) { trace.Write("in", b, n); });
   }
 
-  InstallSignalHandlers();
+  InstallInterruptHandlers();
   const bool execute = args.command == "execute";
   if (execute)
     dialog.OnExecute();
@@ -232,7 +217,7 @@ int Run(const Arguments& args) {
   bool checkDone = false;
   // The main thread plays the window's thread: it waits for the worker and takes its post.
   while (dialog.GetBusy() == 1 || dialog.WorkerRunning()) {
-    if (int signo = interruptSignal.load()) return Interrupted(view, dialog, signo);
+    if (int signo = InterruptSignal()) return Interrupted(view, dialog, signo);
     if (!execute && view.TakeVersionCheckDone(&checkResult)) {
       dialog.OnVersionCheckDone(0, checkResult);
       checkDone = true;
