@@ -2,12 +2,12 @@
 // down as SIGTERM. The handler runs on a thread of its own that the system starts; returning
 // TRUE keeps the process alive for the main thread to end the run the way closing the window
 // does.
+#include <io.h>
+
 #include <atomic>
 
 #include "app/cli/interrupt.h"
 #include "platform/win32/windows_headers.h"
-
-#include <io.h>
 
 namespace r9 {
 namespace {

@@ -2,7 +2,6 @@
 // holds its handle until it ends; every other copy sees ERROR_ALREADY_EXISTS and lets go of its
 // handle at once, so a number is free again as soon as its copy ends, however it ends.
 #include "platform/kernel.h"
-
 #include "platform/win32/windows_headers.h"
 
 namespace r9 {

@@ -1,5 +1,4 @@
 #include "platform/kernel.h"
-
 #include "platform/win32/windows_headers.h"
 
 namespace r9 {

@@ -85,8 +85,7 @@ uint32_t WinmmTimerApi::timeKillEvent(uint32_t id) {
   const MMRESULT result = ::timeKillEvent(id);
   // A tick that is running finishes before this returns, unless this is that tick.
   std::unique_lock lock(mutex_);
-  if (event->tickThread != std::this_thread::get_id())
-    tickEnded_.wait(lock, [&] { return event->running == 0; });
+  if (event->tickThread != std::this_thread::get_id()) tickEnded_.wait(lock, [&] { return event->running == 0; });
   return result;
 }
 
