@@ -10,7 +10,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <mmsystem.h>
 #include <windows.h>
+// windows.h first: mmsystem.h uses its types.
+#include <mmsystem.h>
 
 #undef LoadString
