@@ -7,7 +7,6 @@
 #include "updater/r9_updater_dlg.h"
 #include "updater/strings.h"
 // After the project's headers (see windows_headers.h).
-#include <commctrl.h>
 
 #include "platform/win32/windows_headers.h"
 

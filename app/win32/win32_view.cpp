@@ -4,7 +4,6 @@
 
 #include "updater/strings.h"
 // After the project's headers (see windows_headers.h).
-#include <commctrl.h>
 
 #include "platform/win32/windows_headers.h"
 

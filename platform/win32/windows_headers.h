@@ -13,5 +13,7 @@
 #include <windows.h>
 // windows.h first: mmsystem.h uses its types.
 #include <mmsystem.h>
+// The common controls: the progress bar's messages, InitCommonControlsEx.
+#include <commctrl.h>
 
 #undef LoadString
