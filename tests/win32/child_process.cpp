@@ -56,6 +56,8 @@ ChildProcess::~ChildProcess() {
   if (impl_->process.hThread) CloseHandle(impl_->process.hThread);
 }
 
+unsigned long ChildProcess::ProcessId() const { return impl_->process.dwProcessId; }
+
 bool ChildProcess::Running() const { return impl_->process.hProcess != nullptr && !impl_->exited; }
 
 std::string ChildProcess::ReadLine(unsigned timeoutMs) {

@@ -19,6 +19,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Running() const;
+  unsigned long ProcessId() const;
   // One line of the child's output, without its end; empty at its end or after timeoutMs.
   std::string ReadLine(unsigned timeoutMs = 20000);
   // Closes the child's input and waits for it to end; its exit code, or -1.
