@@ -217,7 +217,7 @@ TEST_F(DialogWindowTest, ExecuteRunsAWholeUpdateAndEndsInTheUpdatedState) {
   ASSERT_TRUE(WaitFor([&] { return Controls() == kRunning; }));
   EXPECT_TRUE(Enabled(IDCANCEL)) << "Exit stays enabled";
   ASSERT_TRUE(WaitFor([&] { return ItemText(1003).rfind("Data transmit  ", 0) == 0 && ProgressPos() > 0; }));
-  Screenshot(hwnd_, "02_transfer");
+  Screenshot(hwnd_, "02_running");
   EXPECT_EQ(Controls(), kRunning);
 
   ASSERT_TRUE(WaitFor([&] { return ItemText(1003) == "Version update completed."; }, 120s));
