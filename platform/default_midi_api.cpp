@@ -2,6 +2,9 @@
 // built for a platform.
 #include "platform/composite_midi_api.h"
 #include "platform/virtual_bus.h"
+#ifdef R9_HAVE_ALSA
+#include "platform/alsa/alsa_midi_api.h"
+#endif
 #ifdef _WIN32
 #include "platform/winmm/winmm_midi_api.h"
 #endif
@@ -9,11 +12,14 @@
 namespace r9 {
 
 MidiApi& DefaultMidiApi() {
-#ifdef _WIN32
-  static CompositeMidiApi api({&WinmmMidiApi::Instance(), &VirtualMidiBus::Instance()});
-#else
-  static CompositeMidiApi api({&VirtualMidiBus::Instance()});
+  static CompositeMidiApi api({
+#ifdef R9_HAVE_ALSA
+      &AlsaMidiApi(),
 #endif
+#ifdef _WIN32
+      &WinmmMidiApi::Instance(),
+#endif
+      &VirtualMidiBus::Instance()});
   return api;
 }
 
