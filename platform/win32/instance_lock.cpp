@@ -6,6 +6,9 @@
 
 namespace r9 {
 
+// Named mutexes need no folder: nothing can stand in their way but the limit of twenty.
+std::string InstanceLockFolderProblem() { return {}; }
+
 struct InstanceLock::Impl {
   HANDLE mutex = nullptr;
 };
