@@ -206,6 +206,12 @@ TEST_F(DialogWindowTest, OpensWithTheDevicePreselectedAndTheAboutItem) {
   EXPECT_STREQ(item, "About KORVEN R9 Updater(&A)...");
   EXPECT_EQ(GetMenuItemID(menu, count - 1), 0x10u) << "the last item";
   EXPECT_EQ(GetMenuState(menu, UINT(count - 2), MF_BYPOSITION) & MF_SEPARATOR, UINT(MF_SEPARATOR));
+
+  // One icon, the big and the small one, and the one shown while the minimised window is dragged.
+  const LRESULT big = SendMessageA(hwnd_, WM_GETICON, ICON_BIG, 0);
+  EXPECT_NE(big, 0);
+  EXPECT_EQ(SendMessageA(hwnd_, WM_GETICON, ICON_SMALL, 0), big);
+  EXPECT_EQ(SendMessageA(hwnd_, WM_QUERYDRAGICON, 0, 0), big);
   Screenshot(hwnd_, "01_idle");
 }
 
