@@ -10,6 +10,9 @@
 #ifdef R9_HAVE_JACK
 #include "platform/jack/jack_midi_api.h"
 #endif
+#ifdef _WIN32
+#include "platform/winmm/winmm_midi_api.h"
+#endif
 
 namespace r9 {
 namespace {
@@ -25,6 +28,9 @@ const Backend kBackends[] = {
 #endif
 #ifdef R9_HAVE_JACK
     {"jack", [] { return &JackMidiApi(); }},
+#endif
+#ifdef _WIN32
+    {"winmm", [] { return static_cast<MidiApi*>(&WinmmMidiApi::Instance()); }},
 #endif
     {"sim", [] { return static_cast<MidiApi*>(&VirtualMidiBus::Instance()); }},
 };

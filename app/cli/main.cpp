@@ -1,11 +1,8 @@
 // r9-updater-cli: the console front-end. It drives the same dialog hub as the windows do, so
 // every text, rule and state is the dialog's own; error boxes go to stderr and the process
 // ends with a code that names the failure.
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +15,7 @@
 
 #include "app/cli/console_view.h"
 #include "app/cli/exit_codes.h"
+#include "app/cli/interrupt.h"
 #include "app/cli/trace.h"
 #include "app/device_options.h"
 #include "platform/backend_log.h"
@@ -31,19 +29,6 @@
 
 namespace r9 {
 namespace {
-
-std::atomic<int> interruptSignal{0};
-
-void OnSignal(int signo) { interruptSignal.store(signo); }
-
-void InstallSignalHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-}
 
 const char kUsage[] =
     "usage: r9-updater-cli COMMAND [OPTIONS]\n"
@@ -218,7 +203,7 @@ int Run(const Arguments& args) {
 
   // Declared before the dialog, so that it outlives the ports whose watchers write into it.
   Trace trace;
-  const bool live = isatty(STDOUT_FILENO) && args.command != "list";
+  const bool live = StdoutIsTerminal() && args.command != "list";
   ConsoleView view(stdout, stdout, stderr, live);
   DialogConfig config;
   config.instanceNumber = instanceNumber;
@@ -252,7 +237,7 @@ int Run(const Arguments& args) {
     trace.CaptureBackendMessages();
   }
 
-  InstallSignalHandlers();
+  InstallInterruptHandlers();
   const bool execute = args.command == "execute";
   const bool verify = args.command == "verify";
   dialog.SetReadSize(args.readSize);
@@ -268,7 +253,7 @@ int Run(const Arguments& args) {
   bool checkDone = false;
   // The main thread plays the window's thread: it waits for the worker and takes its post.
   while (dialog.GetBusy() == 1 || dialog.WorkerRunning()) {
-    if (int signo = interruptSignal.load()) return Interrupted(view, dialog, signo);
+    if (int signo = InterruptSignal()) return Interrupted(view, dialog, signo);
     if (!execute && !verify && view.TakeVersionCheckDone(&checkResult)) {
       dialog.OnVersionCheckDone(0, checkResult);
       checkDone = true;

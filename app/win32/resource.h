@@ -1,0 +1,36 @@
+// Resource symbols of the updater's resource script (updater.rc), shared with the code.
+#pragma once
+
+#define IDD_ABOUTBOX 100
+#define IDD_UPDATER_DIALOG 103
+#define IDR_MAINFRAME 128
+#define IDM_ABOUTBOX 0x0010
+
+#define IDS_ABOUTBOX 101
+#define IDS_TIMEOUT_1 102
+#define IDS_TIMEOUT_2 103
+#define IDS_TIMEOUT_3 104
+#define IDS_ILLEGAL_DEVICE 105
+#define IDS_USE_UPDATE_MODE 106
+#define IDS_TRANSFER_ERROR 107
+#define IDS_UPDATE_COMPLETED 108
+#define IDS_IN_PROGRESS 109
+#define IDS_CANT_OPEN_MIDI_IN 110
+#define IDS_ERROR_CAPTION 111
+#define IDS_BLANK 112
+#define IDS_CANT_OPEN_MIDI_OUT 113
+#define IDS_ERASING 114
+#define IDS_DATA_TRANSMIT 115
+#define IDS_ERASING_REGION 116
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+#define IDC_MIDI_IN_LIST 1000
+#define IDC_MIDI_OUT_LIST 1001
+#define IDC_PROGRESS 1002
+#define IDC_STATUS_LINE 1003
+#define IDC_RESCAN_DEVICE 1004
+#define IDC_PICTURE 1005
+#define IDC_STEP_COUNTER 1006
+#define IDC_VERSION_CHECK 1007
