@@ -127,7 +127,7 @@ void Builders(const uint8_t* data, size_t n) {
   }
   {
     uint8_t frame[r9::kStatusLength];
-    R9_FUZZ_CHECK(r9::BuildStatus(frame, deviceId, data[0] & 0x7F) == r9::kStatusLength);
+    R9_FUZZ_CHECK(r9::BuildStatus(frame, deviceId, uint8_t(size & 0x7F)) == r9::kStatusLength);
     R9_FUZZ_CHECK(SevenBitBetween(frame, sizeof frame));
   }
 }

@@ -9,14 +9,18 @@
 // with (control & 0F) Read replies of 7000 bytes each, so that the stream's own replies meet a
 // nearly full buffer.
 //
-// The hub runs over a virtual bus with a recording timer: the dispatcher's ticks run on this
-// thread, when every message of the input has been queued, so each input is dispatched whole.
+// The hub's input port runs over the virtual bus (its driver emulation is the receive path under
+// test); its output port over a stand-in that takes every frame at once, since what the hub
+// sends does not matter here and a real send waits for the driver. The dispatcher's timer is a
+// recording fake: the ticks run on this thread when every message of the input has been queued,
+// so each input is dispatched whole.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -59,6 +63,71 @@ class NullView final : public r9::DialogView {
   std::atomic<int> out_{-1};
 };
 
+// MIDI IN from the bus; MIDI OUT lists the bus's names (so the device's ports are preselected)
+// and takes every long message at once, telling the harness about the worker's Read requests.
+class InputFromBus final : public r9::MidiApi {
+ public:
+  InputFromBus(r9::MidiApi& bus, std::function<void(const uint8_t*, size_t)> sent)
+      : bus_(bus), sent_(std::move(sent)) {}
+
+  uint32_t midiInGetNumDevs() override { return bus_.midiInGetNumDevs(); }
+  r9::MMRESULT midiInGetDevCapsA(uintptr_t id, r9::MIDIINCAPSA* caps, uint32_t size) override {
+    return bus_.midiInGetDevCapsA(id, caps, size);
+  }
+  r9::MMRESULT midiInOpen(r9::HMIDIIN* handle, uint32_t id, r9::MidiInProcType callback, uintptr_t instance,
+                          uint32_t flags) override {
+    return bus_.midiInOpen(handle, id, callback, instance, flags);
+  }
+  r9::MMRESULT midiInClose(r9::HMIDIIN handle) override { return bus_.midiInClose(handle); }
+  r9::MMRESULT midiInPrepareHeader(r9::HMIDIIN handle, r9::MIDIHDR* header, uint32_t size) override {
+    return bus_.midiInPrepareHeader(handle, header, size);
+  }
+  r9::MMRESULT midiInUnprepareHeader(r9::HMIDIIN handle, r9::MIDIHDR* header, uint32_t size) override {
+    return bus_.midiInUnprepareHeader(handle, header, size);
+  }
+  r9::MMRESULT midiInAddBuffer(r9::HMIDIIN handle, r9::MIDIHDR* header, uint32_t size) override {
+    return bus_.midiInAddBuffer(handle, header, size);
+  }
+  r9::MMRESULT midiInStart(r9::HMIDIIN handle) override { return bus_.midiInStart(handle); }
+  r9::MMRESULT midiInStop(r9::HMIDIIN handle) override { return bus_.midiInStop(handle); }
+  r9::MMRESULT midiInReset(r9::HMIDIIN handle) override { return bus_.midiInReset(handle); }
+  r9::MMRESULT midiInGetErrorTextA(r9::MMRESULT code, char* text, uint32_t size) override {
+    return bus_.midiInGetErrorTextA(code, text, size);
+  }
+
+  uint32_t midiOutGetNumDevs() override { return bus_.midiOutGetNumDevs(); }
+  r9::MMRESULT midiOutGetDevCapsA(uintptr_t id, r9::MIDIOUTCAPSA* caps, uint32_t size) override {
+    return bus_.midiOutGetDevCapsA(id, caps, size);
+  }
+  r9::MMRESULT midiOutOpen(r9::HMIDIOUT* handle, uint32_t, uintptr_t, uintptr_t, uint32_t) override {
+    *handle = reinterpret_cast<r9::HMIDIOUT>(uintptr_t(0x2001));
+    return r9::MMSYSERR_NOERROR;
+  }
+  r9::MMRESULT midiOutClose(r9::HMIDIOUT) override { return r9::MMSYSERR_NOERROR; }
+  r9::MMRESULT midiOutPrepareHeader(r9::HMIDIOUT, r9::MIDIHDR* header, uint32_t) override {
+    header->dwFlags.fetch_or(r9::MHDR_PREPARED);
+    return r9::MMSYSERR_NOERROR;
+  }
+  r9::MMRESULT midiOutUnprepareHeader(r9::HMIDIOUT, r9::MIDIHDR* header, uint32_t) override {
+    header->dwFlags.fetch_and(~r9::MHDR_PREPARED);
+    return r9::MMSYSERR_NOERROR;
+  }
+  r9::MMRESULT midiOutLongMsg(r9::HMIDIOUT, r9::MIDIHDR* header, uint32_t) override {
+    sent_(reinterpret_cast<const uint8_t*>(header->lpData), header->dwBufferLength);
+    header->dwFlags.fetch_or(r9::MHDR_DONE);
+    return r9::MMSYSERR_NOERROR;
+  }
+  r9::MMRESULT midiOutShortMsg(r9::HMIDIOUT, uint32_t) override { return r9::MMSYSERR_NOERROR; }
+  r9::MMRESULT midiOutReset(r9::HMIDIOUT) override { return r9::MMSYSERR_NOERROR; }
+  r9::MMRESULT midiOutGetErrorTextA(r9::MMRESULT code, char* text, uint32_t size) override {
+    return bus_.midiOutGetErrorTextA(code, text, size);
+  }
+
+ private:
+  r9::MidiApi& bus_;
+  std::function<void(const uint8_t*, size_t)> sent_;
+};
+
 [[noreturn]] void Hang(const char* what) {
   std::fprintf(stderr, "receive path hangs: %s\n", what);
   std::abort();
@@ -75,7 +144,7 @@ class Harness {
   Harness() {
     endpoint_ = bus_->Attach("KORVEN R9");
     if (!endpoint_) Hang("cannot attach the far end");
-    endpoint_->SetReceiver([this](const uint8_t* m, size_t n) {
+    api_ = std::make_unique<InputFromBus>(*bus_, [this](const uint8_t* m, size_t n) {
       // The worker's Read request has gone out: it waits (or is about to).
       if (n == r9::kReadRequestLength && m[4] == r9::kSubMemory && m[5] == r9::kReadSelector) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -84,7 +153,7 @@ class Harness {
       }
     });
     r9::DialogConfig config;
-    config.midi = bus_.get();
+    config.midi = api_.get();
     config.timer = &timer_;
     // Long enough that only a missing reply ends a read with a time-out.
     config.timings.readWaitMs = 20000;
@@ -173,6 +242,7 @@ class Harness {
   r9::RecordingTimerApi timer_;
   NullView view_;
   std::shared_ptr<r9::VirtualEndpoint> endpoint_;
+  std::unique_ptr<InputFromBus> api_;
 
   std::mutex mutex_;
   std::condition_variable changed_;
