@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware/image_check.h"
 #include "firmware/image_set.h"
 
 namespace {
@@ -31,16 +32,6 @@ const char* StandInStamp(uint32_t id) {
     default:
       return nullptr;
   }
-}
-
-// Region that the plan erases for an image: the largest size the image may have.
-uint32_t RegionSize(uint32_t id) {
-  for (const r9::UpdateStep& erase : r9::UpdatePlan) {
-    if (erase.kind != r9::kStepErase) continue;
-    for (const r9::FirmwareImageInfo& info : r9::kFirmwareImages)
-      if (info.id == id && info.flashAddress == erase.address) return erase.size;
-  }
-  return 0;
 }
 
 uint64_t SplitMix64(uint64_t& state) {
@@ -70,27 +61,6 @@ bool Write(const std::string& path, const std::vector<uint8_t>& bytes) {
   return bool(out);
 }
 
-// Returns an empty string when the image is acceptable, else the fault.
-std::string Check(const r9::FirmwareImageInfo& info, const std::vector<uint8_t>& bytes) {
-  const uint32_t limit = info.id == 129 ? RegionSize(129) : info.size;
-  if (bytes.empty()) return "is empty";
-  if (info.id == 129 ? bytes.size() > limit : bytes.size() != info.size)
-    return "has " + std::to_string(bytes.size()) + " bytes; expected " +
-           (info.id == 129 ? "at most " + std::to_string(limit) : std::to_string(info.size));
-  if (info.stampOffset >= 0) {
-    for (size_t j = 0; j < r9::kStampLength; ++j) {
-      const uint8_t b = bytes[size_t(info.stampOffset) + j];
-      if (b < 0x20 || b > 0x7E) {
-        char what[96];
-        std::snprintf(what, sizeof what, "holds an unprintable %s stamp: byte 0x%02X at offset %zu", info.label,
-                      unsigned(b), size_t(info.stampOffset) + j);
-        return what;
-      }
-    }
-  }
-  return {};
-}
-
 int Usage() {
   std::fprintf(stderr, "usage: r9-mkimages generate OUTDIR | r9-mkimages check SRCDIR OUTDIR\n");
   return 2;
@@ -117,7 +87,7 @@ int main(int argc, char** argv) {
         continue;
       }
       std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      const std::string fault = Check(info, bytes);
+      const std::string fault = r9::CheckImage(info, bytes.data(), bytes.size());
       if (!fault.empty()) {
         std::fprintf(stderr, "r9-mkimages: %s: %s\n", path.c_str(), fault.c_str());
         ++faults;
