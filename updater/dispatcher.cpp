@@ -6,8 +6,8 @@
 // Replies carry no sequence number: whatever comes next ends the worker's current wait.
 #include <cstring>
 
-#include "updater/r9_updater_dlg.h"
 #include "protocol/codec.h"
+#include "updater/r9_updater_dlg.h"
 
 namespace r9 {
 
@@ -23,6 +23,7 @@ void CR9UpdaterDlg::DispatchReplies() {
     const uint8_t* m = MidiIn.PeekSysEx(&length);
     if (!m) return;
     DispatchOne(m, length);
+    if (dispatchObserver_) dispatchObserver_(m, length);
     MidiIn.PopSysEx();
   }
 }
@@ -134,6 +135,11 @@ int CR9UpdaterDlg::ReadDeviceMemory(uint32_t address, uint32_t length, uint8_t* 
   std::lock_guard<std::mutex> lock(readMutex_);
   std::memcpy(out, ReadBuffer.get(), 4);
   return 0;
+}
+
+void CR9UpdaterDlg::SetDispatchObserver(std::function<void(const uint8_t*, size_t)> observer) {
+  std::lock_guard<std::mutex> lock(dispatchMutex_);
+  dispatchObserver_ = std::move(observer);
 }
 
 uint32_t CR9UpdaterDlg::WaitForReply(uint32_t timeoutMs) {

@@ -15,19 +15,20 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "updater/dialog_view.h"
-#include "updater/timings.h"
 #include "midi/dx_midi_in.h"
 #include "midi/dx_midi_out.h"
 #include "midi/dx_mtimer.h"
 #include "platform/kernel.h"
 #include "protocol/frames.h"
+#include "updater/dialog_view.h"
+#include "updater/timings.h"
 
 namespace r9 {
 
@@ -90,6 +91,9 @@ class CR9UpdaterDlg {
   void DispatchReplies();
   int ReadDeviceMemory(uint32_t address, uint32_t length, uint8_t* out);
   uint32_t WaitForReply(uint32_t timeoutMs);
+  // Called on the dispatcher's thread with each received message once it has been acted on
+  // (for measurements). Set it before OnInitDialog, or while no message arrives.
+  void SetDispatchObserver(std::function<void(const uint8_t*, size_t)> observer);
 
   // --- Engine (worker thread) ---
   int EraseRegion(uint32_t address, uint32_t size);
@@ -171,6 +175,8 @@ class CR9UpdaterDlg {
 
   std::thread worker_;
   std::atomic<bool> workerRunning_{false};
+
+  std::function<void(const uint8_t*, size_t)> dispatchObserver_;  // used on the timer's thread only
 };
 
 unsigned UpdateThreadProc(void* parameter);
