@@ -133,8 +133,12 @@ void MidiOutputEmulation::Run() {
     queue_.pop_front();
     current_ = message.header;
     const uint64_t resets = resets_;
-    const auto outAt = std::chrono::steady_clock::now() + TransmissionTime(timing_, message.bytes.size());
-    wake_.wait_until(lock, outAt, [&] { return closing_ || resets_ != resets; });
+    // A timed wait, even for no time at all, costs the timer's slack: an ideal link skips it.
+    const auto transmission = TransmissionTime(timing_, message.bytes.size());
+    if (transmission > std::chrono::steady_clock::duration::zero()) {
+      const auto outAt = std::chrono::steady_clock::now() + transmission;
+      wake_.wait_until(lock, outAt, [&] { return closing_ || resets_ != resets; });
+    }
     if (closing_) break;
     if (resets_ != resets) continue;  // abandoned half-way: the far end gets nothing
     lock.unlock();

@@ -22,8 +22,8 @@ void CR9UpdaterDlg::DispatchReplies() {
     size_t length = 0;
     const uint8_t* m = MidiIn.PeekSysEx(&length);
     if (!m) return;
-    DispatchOne(m, length);
     if (dispatchObserver_) dispatchObserver_(m, length);
+    DispatchOne(m, length);
     MidiIn.PopSysEx();
   }
 }

@@ -91,7 +91,7 @@ class CR9UpdaterDlg {
   void DispatchReplies();
   int ReadDeviceMemory(uint32_t address, uint32_t length, uint8_t* out);
   uint32_t WaitForReply(uint32_t timeoutMs);
-  // Called on the dispatcher's thread with each received message once it has been acted on
+  // Called on the dispatcher's thread with each received message just before it is acted on
   // (for measurements). Set it before OnInitDialog, or while no message arrives.
   void SetDispatchObserver(std::function<void(const uint8_t*, size_t)> observer);
 
