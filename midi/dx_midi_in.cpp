@@ -167,6 +167,11 @@ void CDxMidiIn::SetReceiveObserver(std::function<void(const uint8_t*, size_t)> o
   observer_ = std::move(observer);
 }
 
+void CDxMidiIn::SetArrivalListener(std::function<void()> listener) {
+  std::lock_guard lock(listenerMutex_);
+  listener_ = std::move(listener);
+}
+
 void CDxMidiIn::MidiInProc(HMIDIIN handle, uint32_t message, uintptr_t instance, uintptr_t param1, uintptr_t param2) {
   reinterpret_cast<CDxMidiIn*>(instance)->OnMidiInMessage(handle, message, instance, param1, param2);
 }
@@ -188,14 +193,23 @@ void CDxMidiIn::OnMidiInMessage(HMIDIIN handle, uint32_t message, uintptr_t /*in
     case MIM_LONGDATA: {
       auto* header = reinterpret_cast<MIDIHDR*>(param1);
       if (header == nullptr) return;
-      std::lock_guard callbackLock(callbackMutex_);
-      // A buffer that comes back empty (as the reset of a close returns it) or not done makes
-      // no entry and stays with the port.
-      if (!(header->dwFlags.load() & MHDR_DONE) || header->dwBytesRecorded == 0) return;
-      OnLongData(header);
-      if (!closing_) {
-        api_.midiInPrepareHeader(handle, header, sizeof(MIDIHDR));
-        api_.midiInAddBuffer(handle, header, sizeof(MIDIHDR));
+      bool queued = false;
+      {
+        std::lock_guard callbackLock(callbackMutex_);
+        // A buffer that comes back empty (as the reset of a close returns it) or not done makes
+        // no entry and stays with the port.
+        if (!(header->dwFlags.load() & MHDR_DONE) || header->dwBytesRecorded == 0) return;
+        queued = OnLongData(header);
+        if (!closing_) {
+          api_.midiInPrepareHeader(handle, header, sizeof(MIDIHDR));
+          api_.midiInAddBuffer(handle, header, sizeof(MIDIHDR));
+        }
+      }
+      // After the buffer is back with the driver, so that the next message can arrive while the
+      // consumer runs.
+      if (queued) {
+        std::lock_guard lock(listenerMutex_);
+        if (listener_) listener_();
       }
       break;
     }
@@ -204,14 +218,14 @@ void CDxMidiIn::OnMidiInMessage(HMIDIIN handle, uint32_t message, uintptr_t /*in
   }
 }
 
-void CDxMidiIn::OnLongData(MIDIHDR* header) {
+bool CDxMidiIn::OnLongData(MIDIHDR* header) {
   const size_t length = std::min(header->dwBytesRecorded, header->dwBufferLength);
   auto* node = new (std::nothrow) SysExNode;
-  if (node == nullptr) return;  // out of memory: this message is lost, the port keeps receiving
+  if (node == nullptr) return false;  // out of memory: this message is lost, the port keeps receiving
   node->data.reset(new (std::nothrow) uint8_t[length]);
   if (node->data == nullptr) {
     delete node;
-    return;
+    return false;
   }
   std::memcpy(node->data.get(), header->lpData, length);
   node->length = length;
@@ -227,6 +241,7 @@ void CDxMidiIn::OnLongData(MIDIHDR* header) {
     queueTail_->next = node;
   }
   queueTail_ = node;
+  return true;
 }
 
 }  // namespace r9

@@ -44,6 +44,10 @@ class CDxMidiIn {
   // Called on the driver's thread with each entry as it is appended to the queue (for a trace).
   // It may be set at any time; it must not call back into the port.
   void SetReceiveObserver(std::function<void(const uint8_t*, size_t)> observer);
+  // Called on the driver's thread after each entry has joined the queue, outside the queue's
+  // lock, so that the consumer can be woken at once. It may be set at any time; once the call
+  // that clears it has returned, it is not called any more. It must not call back into the port.
+  void SetArrivalListener(std::function<void()> listener);
 
   static void MidiInProc(HMIDIIN handle, uint32_t message, uintptr_t instance, uintptr_t param1, uintptr_t param2);
   void OnMidiInMessage(HMIDIIN handle, uint32_t message, uintptr_t instance, uintptr_t param1, uintptr_t param2);
@@ -55,7 +59,8 @@ class CDxMidiIn {
     SysExNode* next = nullptr;
   };
 
-  void OnLongData(MIDIHDR* header);
+  // Appends a copy of the buffer's bytes; false when it could not.
+  bool OnLongData(MIDIHDR* header);
   // Drops the text of a failing result code: the caller shows its own message.
   void DropErrorText(MMRESULT code);
   // Frees the receive header and buffer, or, when the driver may still hold them, keeps them
@@ -85,6 +90,8 @@ class CDxMidiIn {
   bool closing_ = true;
   std::mutex observerMutex_;
   std::function<void(const uint8_t*, size_t)> observer_;
+  std::mutex listenerMutex_;
+  std::function<void()> listener_;
 };
 
 }  // namespace r9

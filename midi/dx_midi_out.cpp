@@ -46,10 +46,20 @@ bool CDxMidiOut::Open(int index) {
     deviceIndex_ = index;
   }
   HMIDIOUT handle = nullptr;
-  if (api_.midiOutOpen(&handle, uint32_t(index), 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return false;
+  const bool withEvent = sendWait_.load() == SendWait::kEvent && api_.midiOutSignalsDone(uint32_t(index));
+  const MMRESULT result = withEvent ? api_.midiOutOpen(&handle, uint32_t(index),
+                                                       reinterpret_cast<uintptr_t>(&doneEvent_), 0, CALLBACK_EVENT)
+                                    : api_.midiOutOpen(&handle, uint32_t(index), 0, 0, CALLBACK_NULL);
+  if (result != MMSYSERR_NOERROR) return false;
   std::lock_guard lock(stateMutex_);
   outputHandle_ = handle;
+  openedWithEvent_ = withEvent;
   return true;
+}
+
+bool CDxMidiOut::WaitsOnDoneEvent() const {
+  std::lock_guard lock(stateMutex_);
+  return outputHandle_ != nullptr && openedWithEvent_;
 }
 
 bool CDxMidiOut::Close() {
@@ -66,17 +76,22 @@ bool CDxMidiOut::CloseLocked() {
     // New sends find the port closed; the one under way sees closing_ and ends itself.
     outputHandle_ = nullptr;
     closing_.store(true);
+    doneEvent_.SetEvent();  // wakes a send asleep on the event
     sendsEnded_.wait(lock, [this] { return sendsInProgress_ == 0; });
     closing_.store(false);
   }
   api_.midiOutClose(handle);  // its result changes nothing: the port is closed
+  // A signal left by this handle's driver or by the close must not shorten a later send's wait
+  // (it would only cost one more look at the flag, but there is no need).
+  doneEvent_.ResetEvent();
   return true;
 }
 
-bool CDxMidiOut::BeginSend(HMIDIOUT& handle) {
+bool CDxMidiOut::BeginSend(HMIDIOUT& handle, bool* onEvent) {
   std::lock_guard lock(stateMutex_);
   if (outputHandle_ == nullptr) return false;
   handle = outputHandle_;
+  if (onEvent != nullptr) *onEvent = openedWithEvent_;
   ++sendsInProgress_;
   return true;
 }
@@ -91,13 +106,31 @@ bool CDxMidiOut::SendLongMessage(MIDIHDR* header) {
   if (!IsOpen()) return false;
   std::lock_guard sendLock(sendMutex_);
   HMIDIOUT handle;
-  if (!BeginSend(handle)) return false;
-  const bool sent = Transmit(handle, header);
+  bool onEvent = false;
+  if (!BeginSend(handle, &onEvent)) return false;
+  const bool sent = Transmit(handle, header, onEvent);
   EndSend();
   return sent;
 }
 
-bool CDxMidiOut::Transmit(HMIDIOUT handle, MIDIHDR* header) {
+void CDxMidiOut::WaitDone(const MIDIHDR* header, std::chrono::steady_clock::time_point deadline, bool onEvent,
+                          bool ignoreClose) {
+  for (;;) {
+    if (Done(header) || (!ignoreClose && closing_.load())) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    if (!onEvent) {
+      Sleep(1);
+      continue;
+    }
+    // Sends run one at a time, so the event's signals are about this header, or stale ones
+    // that cost one more look at the flag. Rounded up, so the wait never ends just short.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    doneEvent_.Wait(uint32_t(left.count()));
+  }
+}
+
+bool CDxMidiOut::Transmit(HMIDIOUT handle, MIDIHDR* header, bool onEvent) {
   const uint32_t size = sizeof(MIDIHDR);
   if (api_.midiOutPrepareHeader(handle, header, size) != MMSYSERR_NOERROR) return false;
   {
@@ -111,14 +144,13 @@ bool CDxMidiOut::Transmit(HMIDIOUT handle, MIDIHDR* header) {
     return false;
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(sendTimeoutMs_.load());
-  while (!Done(header) && !closing_.load() && std::chrono::steady_clock::now() < deadline) Sleep(1);
+  WaitDone(header, deadline, onEvent, false);
   const bool sent = Done(header);
   if (!sent) {
     // Too late, or the port is closing: the driver gives the header back, and from then on
     // it no longer refers to the caller's memory.
     api_.midiOutReset(handle);
-    const auto graceEnd = std::chrono::steady_clock::now() + kResetGrace;
-    while (!Done(header) && std::chrono::steady_clock::now() < graceEnd) Sleep(1);
+    WaitDone(header, std::chrono::steady_clock::now() + kResetGrace, onEvent, true);
   }
   api_.midiOutUnprepareHeader(handle, header, size);
   return sent;

@@ -6,18 +6,27 @@
 // leave one at a time, each whole, and each sender waits for its own. The owner's thread (or a
 // finishing worker) opens and closes; a close during a send ends that send, which then returns
 // false, as does every send after it. Close never releases the handle while a send uses it.
+//
+// How a send waits for MHDR_DONE: by testing it every millisecond (SendWait::kPoll, the port's
+// default), or (SendWait::kEvent) asleep on an event that the driver sets when it marks a header
+// done, where the driver offers one (MidiApi::midiOutSignalsDone); elsewhere it polls. Either
+// way the wait has the same bound and ends the same way when the port closes.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 
+#include "platform/kernel.h"
 #include "platform/midi_api.h"
 
 namespace r9 {
+
+enum class SendWait : uint8_t { kPoll, kEvent };
 
 class CDxMidiOut {
  public:
@@ -46,13 +55,19 @@ class CDxMidiOut {
   // into the port.
   void SetSendObserver(std::function<void(const uint8_t*, size_t)> observer);
   void SetSendTimeout(uint32_t timeoutMs) { sendTimeoutMs_.store(timeoutMs); }
+  // Takes effect at the next Open.
+  void SetSendWait(SendWait wait) { sendWait_.store(wait); }
+  // Whether the port, as it is open now, waits on the driver's done event.
+  bool WaitsOnDoneEvent() const;
 
  private:
   // Takes the handle for one send; false when the port is closed.
-  bool BeginSend(HMIDIOUT& handle);
+  bool BeginSend(HMIDIOUT& handle, bool* onEvent = nullptr);
   void EndSend();
   // Prepare, send, wait for MHDR_DONE (bounded, and ended by a close), unprepare.
-  bool Transmit(HMIDIOUT handle, MIDIHDR* header);
+  bool Transmit(HMIDIOUT handle, MIDIHDR* header, bool onEvent);
+  // Until MHDR_DONE, a close (unless ignoreClose) or the deadline.
+  void WaitDone(const MIDIHDR* header, std::chrono::steady_clock::time_point deadline, bool onEvent, bool ignoreClose);
   bool CloseLocked();
 
   MidiApi& api_;
@@ -60,6 +75,11 @@ class CDxMidiOut {
   // The port's fields: open exactly while the handle is not null.
   HMIDIOUT outputHandle_ = nullptr;
   int32_t deviceIndex_ = 0;
+  // The handle was opened with the done event (CALLBACK_EVENT).
+  bool openedWithEvent_ = false;
+  std::atomic<SendWait> sendWait_{SendWait::kPoll};
+  // Set by the driver when it marks a header done, and by Close to end a send.
+  ReplyEvent doneEvent_;
 
   // Open and Close run one at a time.
   std::mutex portMutex_;

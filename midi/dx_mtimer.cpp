@@ -13,20 +13,27 @@ uint32_t CDxMTimer::Start(uint32_t periodMs, TimerProcType callback, uintptr_t u
     callback = &CDxMTimer::DefaultTimeProc;
     user = reinterpret_cast<uintptr_t>(this);
   }
-  eventId_ = api_.timeSetEvent(periodMs, caps_.wPeriodMin, callback, user, TIME_PERIODIC);
+  const uint32_t id = api_.timeSetEvent(periodMs, caps_.wPeriodMin, callback, user, TIME_PERIODIC);
+  eventId_.store(id);
   // No event, so nothing would lower the resolution again: lower it now.
-  if (eventId_ == 0) api_.timeEndPeriod(caps_.wPeriodMin);
-  return eventId_;
+  if (id == 0) api_.timeEndPeriod(caps_.wPeriodMin);
+  return id;
 }
 
 bool CDxMTimer::Stop() {
-  if (eventId_ != 0) {
+  // The id goes first, so that a Trigger from another thread finds no event to wake.
+  const uint32_t id = eventId_.exchange(0);
+  if (id != 0) {
     // The platform returns from the kill only once no tick of the event runs any more.
-    api_.timeKillEvent(eventId_);
+    api_.timeKillEvent(id);
     api_.timeEndPeriod(caps_.wPeriodMin);
   }
-  eventId_ = 0;
   return true;
+}
+
+bool CDxMTimer::Trigger() {
+  const uint32_t id = eventId_.load();
+  return id != 0 && api_.timeTriggerEvent(id) == TIMERR_NOERROR;
 }
 
 void CDxMTimer::OnTick() {}

@@ -5,6 +5,7 @@
 // more, so what the ticks use may be freed right after it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/timer_api.h"
@@ -24,13 +25,17 @@ class CDxMTimer {
   // OnTick and user is not used.
   uint32_t Start(uint32_t periodMs, TimerProcType callback, uintptr_t user);
   bool Stop();
+  // Asks for one more tick as soon as the timer's thread is free, between the periodic ones.
+  // Any thread may call it. False when no event runs or the platform's timer cannot be woken
+  // early; the next periodic tick then comes at its time.
+  bool Trigger();
   virtual void OnTick();
 
   static void DefaultTimeProc(uint32_t id, uint32_t message, uintptr_t user, uintptr_t dw1, uintptr_t dw2);
 
  private:
   TimerApi& api_;
-  uint32_t eventId_ = 0;
+  std::atomic<uint32_t> eventId_{0};  // read by Trigger on any thread
   TIMECAPS caps_{};
 };
 

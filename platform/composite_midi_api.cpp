@@ -171,6 +171,12 @@ MMRESULT CompositeMidiApi::midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* 
   return backend ? backend->midiOutGetDevCapsA(deviceId, caps, size) : MMSYSERR_BADDEVICEID;
 }
 
+bool CompositeMidiApi::midiOutSignalsDone(uint32_t deviceId) {
+  uintptr_t local = deviceId;
+  MidiApi* backend = FindOutDevice(local);
+  return backend != nullptr && backend->midiOutSignalsDone(uint32_t(local));
+}
+
 MMRESULT CompositeMidiApi::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback, uintptr_t instance,
                                        uint32_t flags) {
   if (handle == nullptr) return MMSYSERR_INVALPARAM;

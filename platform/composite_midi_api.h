@@ -42,6 +42,7 @@ class CompositeMidiApi final : public MidiApi {
   MMRESULT midiOutShortMsg(HMIDIOUT handle, uint32_t message) override;
   MMRESULT midiOutReset(HMIDIOUT handle) override;
   MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) override;
+  bool midiOutSignalsDone(uint32_t deviceId) override;
 
   // Which backend (index in the constructor's list) lists device deviceId; the number of
   // backends when none does.

@@ -13,6 +13,8 @@
 
 namespace r9 {
 
+class ReplyEvent;
+
 using MMRESULT = uint32_t;
 constexpr MMRESULT MMSYSERR_NOERROR = 0;
 constexpr MMRESULT MMSYSERR_ERROR = 1;
@@ -36,6 +38,10 @@ constexpr uint32_t MIM_LONGERROR = 0x3C6;
 
 constexpr uint32_t CALLBACK_NULL = 0x00000;
 constexpr uint32_t CALLBACK_FUNCTION = 0x30000;
+// Output only: callback is the address of a ReplyEvent (platform/kernel.h) that the driver sets
+// each time it marks a long-message header of the port done, so that a sender can sleep until
+// then instead of polling MHDR_DONE. Offered only where midiOutSignalsDone says so.
+constexpr uint32_t CALLBACK_EVENT = 0x50000;
 
 // Header flags.
 constexpr uint32_t MHDR_DONE = 0x1;
@@ -118,6 +124,9 @@ class MidiApi {
   // whose header did not come back in time, or when the port is closed during a send.
   virtual MMRESULT midiOutReset(HMIDIOUT handle) = 0;
   virtual MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) = 0;
+  // Whether midiOutOpen of this device accepts CALLBACK_EVENT with a ReplyEvent. A backend that
+  // does not override this is opened with CALLBACK_NULL, and its senders poll MHDR_DONE.
+  virtual bool midiOutSignalsDone(uint32_t /*deviceId*/) { return false; }
 };
 
 // The process's MIDI driver: the composite of the real backends built into this program and

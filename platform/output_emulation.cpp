@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/kernel.h"
 #include "platform/midi_stream_parser.h"
 
 namespace r9 {
@@ -30,6 +31,11 @@ MidiOutputEmulation::~MidiOutputEmulation() {
 void MidiOutputEmulation::SetTiming(const LinkTiming& timing) {
   std::lock_guard lock(mutex_);
   timing_ = timing;
+}
+
+void MidiOutputEmulation::SetDoneEvent(ReplyEvent* event) {
+  std::lock_guard lock(mutex_);
+  doneEvent_ = event;
 }
 
 MMRESULT MidiOutputEmulation::PrepareHeader(MIDIHDR* header) {
@@ -106,6 +112,7 @@ MMRESULT MidiOutputEmulation::Close() {
   thread_.join();
   lock.lock();
   closed_ = true;
+  doneEvent_ = nullptr;
   return MMSYSERR_NOERROR;
 }
 
@@ -113,6 +120,8 @@ void MidiOutputEmulation::MarkDone(MIDIHDR* header) {
   // MHDR_DONE is the last thing the driver writes: its owner may release the header at once.
   header->dwFlags.fetch_and(~MHDR_INQUEUE);
   header->dwFlags.fetch_or(MHDR_DONE);
+  // After the flag, so that a sender woken by the event finds its header done.
+  if (doneEvent_ != nullptr) doneEvent_->SetEvent();
 }
 
 void MidiOutputEmulation::Run() {
@@ -124,8 +133,12 @@ void MidiOutputEmulation::Run() {
     queue_.pop_front();
     current_ = message.header;
     const uint64_t resets = resets_;
-    const auto outAt = std::chrono::steady_clock::now() + TransmissionTime(timing_, message.bytes.size());
-    wake_.wait_until(lock, outAt, [&] { return closing_ || resets_ != resets; });
+    // A timed wait, even for no time at all, costs the timer's slack: an ideal link skips it.
+    const auto transmission = TransmissionTime(timing_, message.bytes.size());
+    if (transmission > std::chrono::steady_clock::duration::zero()) {
+      const auto outAt = std::chrono::steady_clock::now() + transmission;
+      wake_.wait_until(lock, outAt, [&] { return closing_ || resets_ != resets; });
+    }
     if (closing_) break;
     if (resets_ != resets) continue;  // abandoned half-way: the far end gets nothing
     lock.unlock();

@@ -33,6 +33,9 @@ class MidiOutputEmulation {
   MidiOutputEmulation& operator=(const MidiOutputEmulation&) = delete;
 
   void SetTiming(const LinkTiming& timing);
+  // Set each time a long-message header is marked done (null: none). The event must outlive
+  // the port, or be taken back with SetDoneEvent(nullptr) before it goes.
+  void SetDoneEvent(ReplyEvent* event);
 
   MMRESULT PrepareHeader(MIDIHDR* header);
   MMRESULT UnprepareHeader(MIDIHDR* header);
@@ -48,7 +51,8 @@ class MidiOutputEmulation {
   };
 
   void Run();
-  static void MarkDone(MIDIHDR* header);
+  // Called with mutex_ held.
+  void MarkDone(MIDIHDR* header);
 
   const Sink sink_;
   std::mutex mutex_;
@@ -58,6 +62,7 @@ class MidiOutputEmulation {
   MIDIHDR* current_ = nullptr;
   uint64_t resets_ = 0;
   LinkTiming timing_;
+  ReplyEvent* doneEvent_ = nullptr;
   bool closing_ = false;
   bool closed_ = false;
   std::thread thread_;

@@ -21,6 +21,7 @@ struct PortableTimer::Event {
   std::mutex mutex;
   std::condition_variable wake;
   bool killed = false;
+  bool triggered = false;  // a call brought forward, not yet made
   std::thread thread;
 };
 
@@ -93,16 +94,36 @@ uint32_t PortableTimer::timeKillEvent(uint32_t id) {
   return TIMERR_NOERROR;
 }
 
+uint32_t PortableTimer::timeTriggerEvent(uint32_t id) {
+  std::shared_ptr<Event> event;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = events_.find(id);
+    if (it == events_.end()) return TIMERR_NOCANDO;
+    event = it->second;
+  }
+  std::lock_guard lock(event->mutex);
+  event->triggered = true;
+  event->wake.notify_all();
+  return TIMERR_NOERROR;
+}
+
 void PortableTimer::Run(std::shared_ptr<Event> event) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point next = Clock::now() + event->period;
   std::unique_lock lock(event->mutex);
   for (;;) {
-    if (event->wake.wait_until(lock, next, [&] { return event->killed; })) return;
+    event->wake.wait_until(lock, next, [&] { return event->killed || event->triggered; });
+    if (event->killed) return;
+    // A call brought forward leaves the periodic schedule as it was; a trigger that comes while
+    // the callback runs makes one more call right after it.
+    const bool early = event->triggered && Clock::now() < next;
+    event->triggered = false;
     lock.unlock();
     event->callback(event->id, 0, event->user, 0, 0);
     lock.lock();
     if (!event->periodic || event->killed) return;
+    if (early) continue;
     next += event->period;
     // After a long tick, start counting again from now rather than firing a burst.
     const Clock::time_point now = Clock::now();

@@ -27,6 +27,7 @@ class PortableTimer final : public TimerApi {
   uint32_t timeSetEvent(uint32_t delay, uint32_t resolution, TimerProcType callback, uintptr_t user,
                         uint32_t flags) override;
   uint32_t timeKillEvent(uint32_t id) override;
+  uint32_t timeTriggerEvent(uint32_t id) override;
 
  private:
   struct Event;

@@ -31,6 +31,11 @@ class TimerApi {
                                 uint32_t flags) = 0;
   // Returns only when no tick of the event runs any more (unless called from that tick itself).
   virtual uint32_t timeKillEvent(uint32_t id) = 0;
+  // Brings the event's next call forward: the callback runs once more as soon as its thread is
+  // free, on that thread, never overlapping a tick; the periodic ticks go on as before. May be
+  // called from any thread. TIMERR_NOCANDO where the timer cannot be woken early (the
+  // multimedia timer's shortest delay is its resolution) or the event does not exist.
+  virtual uint32_t timeTriggerEvent(uint32_t /*id*/) { return TIMERR_NOCANDO; }
 };
 
 // The process's timer: the portable 1 ms timer thread on POSIX, the multimedia timer on Windows.

@@ -22,6 +22,7 @@ void CR9UpdaterDlg::DispatchReplies() {
     size_t length = 0;
     const uint8_t* m = MidiIn.PeekSysEx(&length);
     if (!m) return;
+    if (dispatchObserver_) dispatchObserver_(m, length);
     DispatchOne(m, length);
     MidiIn.PopSysEx();
   }
@@ -168,6 +169,11 @@ int CR9UpdaterDlg::ReadOnce(uint32_t address, uint32_t length, uint8_t* out) {
   if (reply.kind != ReplyKind::kRead || reply.status != 0 || reply.data.size() != length) return -2;
   std::memcpy(out, reply.data.data(), length);
   return 0;
+}
+
+void CR9UpdaterDlg::SetDispatchObserver(std::function<void(const uint8_t*, size_t)> observer) {
+  std::lock_guard<std::mutex> lock(dispatchMutex_);
+  dispatchObserver_ = std::move(observer);
 }
 
 uint32_t CR9UpdaterDlg::WaitForReply(uint32_t timeoutMs) {

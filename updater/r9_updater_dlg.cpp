@@ -27,14 +27,18 @@ CR9UpdaterDlg::CR9UpdaterDlg(DialogView& view, const DialogConfig& config)
       view_(view),
       timings_(config.timings),
       instanceNumber_(config.instanceNumber),
-      ReadBuffer(new uint8_t[kReadBufferSize]()) {}
+      ReadBuffer(new uint8_t[kReadBufferSize]()) {
+  MidiOut.SetSendWait(timings_.eventDriven ? SendWait::kEvent : SendWait::kPoll);
+}
 
 CR9UpdaterDlg::~CR9UpdaterDlg() {
   if (!destroyed_) OnDestroy();
   // The worker may still be finishing (a pause, a box that the closing view ended); it must not
   // outlive what it uses. It wakes with 255 from any wait, so the join is short.
   if (worker_.joinable()) worker_.join();
-  // No tick may run once the event and the queue go.
+  // No wake-up may reach the timer once it goes, and no tick may run once the event and the
+  // queue go.
+  MidiIn.SetArrivalListener(nullptr);
   DispatchTimer.Stop();
 }
 
@@ -42,6 +46,9 @@ bool CR9UpdaterDlg::OnInitDialog() {
   FillDeviceLists();
   dispatching_.store(true);
   DispatchTimer.Start(timings_.timerPeriodMs, &CR9UpdaterDlg::OnDispatchTimer, reinterpret_cast<uintptr_t>(this));
+  // A queued message brings the next tick forward; where the timer cannot be woken early, the
+  // message waits for its tick.
+  if (timings_.eventDriven) MidiIn.SetArrivalListener([this] { DispatchTimer.Trigger(); });
   view_.SetProgressRange(100);
   view_.SetTitle(WindowTitle(instanceNumber_));
   return true;

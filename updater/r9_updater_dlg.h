@@ -126,6 +126,9 @@ class CR9UpdaterDlg {
   void DispatchReplies();
   int ReadDeviceMemory(uint32_t address, uint32_t length, uint8_t* out);
   uint32_t WaitForReply(uint32_t timeoutMs);
+  // Called on the dispatcher's thread with each received message just before it is acted on
+  // (for measurements). Set it before OnInitDialog, or while no message arrives.
+  void SetDispatchObserver(std::function<void(const uint8_t*, size_t)> observer);
 
   // --- Matching replies to requests (worker thread) ---
   // Forgets every reply that came before the request about to be sent: none can be its answer.
@@ -263,6 +266,8 @@ class CR9UpdaterDlg {
   std::atomic<VerifyOutcome> verifyOutcome_{VerifyOutcome::kNotRun};
   mutable std::mutex verifyMutex_;
   std::vector<VerifyImageResult> verifyResults_;
+
+  std::function<void(const uint8_t*, size_t)> dispatchObserver_;  // used on the timer's thread only
 };
 
 unsigned UpdateThreadProc(void* parameter);

@@ -14,6 +14,19 @@ struct Timings {
   uint32_t resendPauseMs = 100;     // before an Erase or Write-block frame is sent again
   uint32_t enterPauseMs = 500;      // after the device has entered its update mode
   uint32_t timerPeriodMs = 1;       // the reply dispatcher's tick
+
+  // How soon the host reacts; what goes over the wire and every bound above stay the same.
+  // true: a send sleeps until the driver sets its done event, and the input port's callback
+  // wakes the dispatcher as soon as a message is queued (the tick still runs). false (the
+  // polled timing): a send tests MHDR_DONE every millisecond, and a reply waits for the next
+  // tick. The timer of Windows cannot be woken early: there replies always wait for the tick.
+  bool eventDriven = true;
 };
+
+// The polled timing, for comparison in tests and benchmarks.
+inline Timings PolledTimings(Timings timings = Timings()) {
+  timings.eventDriven = false;
+  return timings;
+}
 
 }  // namespace r9

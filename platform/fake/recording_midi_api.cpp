@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/kernel.h"
 #include "platform/port_name.h"
 
 namespace r9 {
@@ -73,8 +74,23 @@ void RecordingMidiApi::SetCompleteLongMessages(bool complete) {
 
 void RecordingMidiApi::CompleteLongMessages() {
   std::lock_guard lock(mutex_);
-  for (MIDIHDR* header : pendingOutput_) MarkDone(header);
+  for (MIDIHDR* header : pendingOutput_) MarkOutputDone(header);
   pendingOutput_.clear();
+}
+
+void RecordingMidiApi::MarkOutputDone(MIDIHDR* header) {
+  MarkDone(header);
+  if (doneEvent_ != nullptr) doneEvent_->SetEvent();
+}
+
+void RecordingMidiApi::SetSignalsDone(bool signals) {
+  std::lock_guard lock(mutex_);
+  signalsDone_ = signals;
+}
+
+bool RecordingMidiApi::midiOutSignalsDone(uint32_t) {
+  std::lock_guard lock(mutex_);
+  return signalsDone_;
 }
 
 size_t RecordingMidiApi::PendingLongMessages() const {
@@ -194,11 +210,17 @@ MMRESULT RecordingMidiApi::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uint
   if (result == MMSYSERR_NOERROR && handle != nullptr) {
     std::lock_guard lock(mutex_);
     *handle = OutputHandle(++outputsOpened_);
+    doneEvent_ = flags == CALLBACK_EVENT && signalsDone_ ? reinterpret_cast<ReplyEvent*>(callback) : nullptr;
   }
   return result;
 }
 
-MMRESULT RecordingMidiApi::midiOutClose(HMIDIOUT handle) { return Call("midiOutClose", {U(handle)}); }
+MMRESULT RecordingMidiApi::midiOutClose(HMIDIOUT handle) {
+  const MMRESULT result = Call("midiOutClose", {U(handle)});
+  std::lock_guard lock(mutex_);
+  doneEvent_ = nullptr;
+  return result;
+}
 
 MMRESULT RecordingMidiApi::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) {
   return Call("midiOutPrepareHeader", {U(handle), U(header), size});
@@ -213,7 +235,7 @@ MMRESULT RecordingMidiApi::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint
   if (result != MMSYSERR_NOERROR || header == nullptr) return result;
   std::lock_guard lock(mutex_);
   if (completeLongMessages_) {
-    MarkDone(header);
+    MarkOutputDone(header);
   } else {
     header->dwFlags.fetch_and(~MHDR_DONE);
     header->dwFlags.fetch_or(MHDR_INQUEUE);

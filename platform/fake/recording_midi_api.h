@@ -46,6 +46,9 @@ class RecordingMidiApi final : public MidiApi {
   void SetCompleteLongMessages(bool complete);
   void CompleteLongMessages();
   size_t PendingLongMessages() const;
+  // true: midiOutSignalsDone says yes (it is not logged), and an output opened with
+  // CALLBACK_EVENT has its event set whenever one of its headers is marked done.
+  void SetSignalsDone(bool signals);
 
   uint32_t midiInGetNumDevs() override;
   MMRESULT midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* caps, uint32_t size) override;
@@ -71,11 +74,14 @@ class RecordingMidiApi final : public MidiApi {
   MMRESULT midiOutShortMsg(HMIDIOUT handle, uint32_t message) override;
   MMRESULT midiOutReset(HMIDIOUT handle) override;
   MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) override;
+  bool midiOutSignalsDone(uint32_t deviceId) override;
 
  private:
   // Logs the call and returns its scripted result, or defaultResult.
   uint32_t Call(const std::string& name, std::vector<uintptr_t> args, uint32_t defaultResult = MMSYSERR_NOERROR);
   static void MarkDone(MIDIHDR* header);
+  // MarkDone for an output header, then the done event. Called with mutex_ held.
+  void MarkOutputDone(MIDIHDR* header);
 
   CallLog log_;
   mutable std::mutex mutex_;
@@ -89,6 +95,8 @@ class RecordingMidiApi final : public MidiApi {
   std::vector<MIDIHDR*> inputBuffers_;
   bool completeLongMessages_ = true;
   std::vector<MIDIHDR*> pendingOutput_;
+  bool signalsDone_ = false;
+  ReplyEvent* doneEvent_ = nullptr;
 };
 
 }  // namespace r9

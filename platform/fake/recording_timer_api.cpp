@@ -51,6 +51,11 @@ uint32_t RecordingTimerApi::timeSetEvent(uint32_t delay, uint32_t resolution, Ti
   return id;
 }
 
+uint32_t RecordingTimerApi::timeTriggerEvent(uint32_t id) {
+  log_.Record("timeTriggerEvent", {id});
+  return log_.TakeResult("timeTriggerEvent").value_or(TIMERR_NOCANDO);
+}
+
 uint32_t RecordingTimerApi::timeKillEvent(uint32_t id) {
   log_.Record("timeKillEvent", {id});
   const uint32_t result = log_.TakeResult("timeKillEvent").value_or(TIMERR_NOERROR);

@@ -34,6 +34,8 @@ class RecordingTimerApi final : public TimerApi {
   uint32_t timeSetEvent(uint32_t delay, uint32_t resolution, TimerProcType callback, uintptr_t user,
                         uint32_t flags) override;
   uint32_t timeKillEvent(uint32_t id) override;
+  // Logged; returns the scripted result, else TIMERR_NOCANDO, as the multimedia timer would.
+  uint32_t timeTriggerEvent(uint32_t id) override;
 
  private:
   struct Event {

@@ -181,11 +181,12 @@ MMRESULT VirtualMidiBusImpl::midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA
   return FillCaps(ports[deviceId]->Name(), caps, size);
 }
 
-MMRESULT VirtualMidiBusImpl::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t /*callback*/,
+MMRESULT VirtualMidiBusImpl::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback,
                                          uintptr_t /*instance*/, uint32_t flags) {
   if (handle == nullptr) return MMSYSERR_INVALPARAM;
-  // This bus reports nothing back on output ports.
-  if (flags != CALLBACK_NULL) return MMSYSERR_INVALPARAM;
+  // The only report back on output ports: the done event.
+  if (flags != CALLBACK_NULL && flags != CALLBACK_EVENT) return MMSYSERR_INVALPARAM;
+  if (flags == CALLBACK_EVENT && callback == 0) return MMSYSERR_INVALPARAM;
   std::lock_guard lock(mutex_);
   const auto& ports = LivePorts();
   if (deviceId >= ports.size()) return MMSYSERR_BADDEVICEID;
@@ -198,10 +199,16 @@ MMRESULT VirtualMidiBusImpl::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, ui
   auto driver = std::make_shared<MidiOutputEmulation>([weakPort](std::vector<uint8_t> message) {
     if (auto target = weakPort.lock()) target->FromHost(std::move(message));
   });
+  if (flags == CALLBACK_EVENT) driver->SetDoneEvent(reinterpret_cast<ReplyEvent*>(callback));
   port->ConnectOutput(driver);
   outs_[value] = OutHandle{port, driver};
   *handle = reinterpret_cast<HMIDIOUT>(value);
   return MMSYSERR_NOERROR;
+}
+
+bool VirtualMidiBusImpl::midiOutSignalsDone(uint32_t deviceId) {
+  std::lock_guard lock(mutex_);
+  return deviceId < LivePorts().size();
 }
 
 MMRESULT VirtualMidiBusImpl::midiOutClose(HMIDIOUT handle) {

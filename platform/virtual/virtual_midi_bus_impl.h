@@ -48,6 +48,8 @@ class VirtualMidiBusImpl final : public VirtualMidiBus {
   MMRESULT midiOutShortMsg(HMIDIOUT handle, uint32_t message) override;
   MMRESULT midiOutReset(HMIDIOUT handle) override;
   MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) override;
+  // Every port of the bus sets the done event of CALLBACK_EVENT.
+  bool midiOutSignalsDone(uint32_t deviceId) override;
 
  private:
   struct InHandle {

@@ -322,5 +322,40 @@ TEST_F(MidiInTest, ReadWithLengthZeroStillConsumesTheEntry) {
   EXPECT_EQ(port_.ReadShortMessage(bytes, 3), 0);
 }
 
+// The listener hears of each entry once it is in the queue, and of nothing else.
+TEST_F(MidiInTest, TheArrivalListenerHearsOfEachQueuedEntry) {
+  int arrivals = 0;
+  size_t queuedAtLastArrival = 0;
+  port_.SetArrivalListener([&] {
+    ++arrivals;
+    // Counted here without the port: the entry must already be visible to the consumer.
+    queuedAtLastArrival = api_.QueuedInputBuffers();
+  });
+  ASSERT_TRUE(port_.Open(0));
+  MIDIHDR* header = ReceiveHeader();
+  ASSERT_TRUE(api_.DeliverLongData({0xF0, 0x7D, 0x00, 0x3A, 0x02, 0xF7}));
+  EXPECT_EQ(arrivals, 1);
+  EXPECT_EQ(queuedAtLastArrival, 1u);  // the buffer was back with the driver before the call
+  ASSERT_NE(port_.PeekSysEx(), nullptr);
+  ASSERT_TRUE(api_.DeliverLongData({0xF0, 0x7D, 0x00, 0x3A, 0x00, 0x00, 0xF7}));
+  EXPECT_EQ(arrivals, 2);
+  EXPECT_EQ(Drain().size(), 2u);
+
+  // An empty or unfinished buffer, and a short message, make no entry and no call.
+  header->dwFlags.store(MHDR_PREPARED | MHDR_DONE);
+  header->dwBytesRecorded = 0;
+  api_.Deliver(MIM_LONGDATA, U(header), 0);
+  api_.DeliverShortMessage(0x007F3C90);
+  EXPECT_EQ(arrivals, 2);
+
+  // Cleared, it hears nothing more.
+  header->dwFlags.store(MHDR_PREPARED | MHDR_INQUEUE);
+  port_.SetArrivalListener(nullptr);
+  port_.Close();
+  ASSERT_TRUE(port_.Open(0));
+  ASSERT_TRUE(api_.DeliverLongData({0xF0, 0x7D, 0x00, 0x3A, 0x02, 0xF7}));
+  EXPECT_EQ(arrivals, 2);
+  EXPECT_EQ(Drain().size(), 1u);
+}
 }  // namespace
 }  // namespace r9

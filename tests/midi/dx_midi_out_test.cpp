@@ -173,5 +173,102 @@ TEST_F(MidiOutTest, ShortMessagesArePackedLowByteFirst) {
   EXPECT_EQ(api_.Calls(), expected);
 }
 
+// Waiting on the driver's done event instead of polling: the port asks for the event only where
+// the driver offers one, and every rule of the send stays as it is.
+TEST_F(MidiOutTest, TheEventWaitIsAskedForOnlyWhereTheDriverSetsIt) {
+  const struct {
+    const char* what;
+    SendWait wait;
+    bool driverSignals;
+    uint32_t flags;
+  } cases[] = {{"polled, driver with event", SendWait::kPoll, true, CALLBACK_NULL},
+               {"event, driver without", SendWait::kEvent, false, CALLBACK_NULL},
+               {"event, driver with event", SendWait::kEvent, true, CALLBACK_EVENT}};
+  for (const auto& c : cases) {
+    RecordingMidiApi api;
+    api.SetSignalsDone(c.driverSignals);
+    CDxMidiOut port(api);
+    port.SetSendWait(c.wait);
+    ASSERT_TRUE(port.Open(3)) << c.what;
+    const std::vector<PlatformCall> calls = api.Calls();
+    ASSERT_EQ(calls.size(), 1u) << c.what;
+    EXPECT_EQ(calls[0].name, "midiOutOpen");
+    EXPECT_EQ(calls[0].args[0], 3u) << c.what;
+    EXPECT_EQ(calls[0].args[3], c.flags) << c.what;
+    // The event's address travels as the callback value; without the event it is 0.
+    EXPECT_EQ(calls[0].args[1] != 0, c.flags == CALLBACK_EVENT) << c.what;
+    EXPECT_EQ(port.WaitsOnDoneEvent(), c.flags == CALLBACK_EVENT) << c.what;
+    EXPECT_TRUE(port.SendLongMessage(&header_)) << c.what;
+    EXPECT_NE(header_.dwFlags.load() & MHDR_DONE, 0u) << c.what;
+  }
+}
+
+class MidiOutEventTest : public MidiOutTest {
+ protected:
+  void SetUp() override {
+    api_.SetSignalsDone(true);
+    port_.SetSendWait(SendWait::kEvent);
+    ASSERT_TRUE(port_.Open(0));
+    ASSERT_TRUE(port_.WaitsOnDoneEvent());
+  }
+};
+
+TEST_F(MidiOutEventTest, ASendReturnsOnceTheDriverMarksItDone) {
+  api_.SetCompleteLongMessages(false);
+  std::atomic<int> result{-1};
+  std::thread sender([&] { result = port_.SendLongMessage(&header_) ? 1 : 0; });
+  ASSERT_TRUE(WaitUntil([&] { return api_.PendingLongMessages() == 1; }));
+  EXPECT_EQ(result.load(), -1);  // still waiting: the header is not done
+  api_.CompleteLongMessages();
+  sender.join();
+  EXPECT_EQ(result.load(), 1);
+  EXPECT_EQ(api_.CallNames(),
+            (Names{"midiOutOpen", "midiOutPrepareHeader", "midiOutLongMsg", "midiOutUnprepareHeader"}));
+}
+
+TEST_F(MidiOutEventTest, AFrameThatDoesNotLeaveInTimeFailsAndIsTakenBack) {
+  api_.SetCompleteLongMessages(false);
+  port_.SetSendTimeout(20);
+  api_.Log().Clear();
+  EXPECT_FALSE(port_.SendLongMessage(&header_));
+  EXPECT_EQ(api_.CallNames(),
+            (Names{"midiOutPrepareHeader", "midiOutLongMsg", "midiOutReset", "midiOutUnprepareHeader"}));
+  EXPECT_EQ(api_.PendingLongMessages(), 0u);
+  api_.SetCompleteLongMessages(true);
+  EXPECT_TRUE(port_.SendLongMessage(&header_));
+}
+
+TEST_F(MidiOutEventTest, ClosingDuringASendEndsItAndLaterSendsFail) {
+  api_.SetCompleteLongMessages(false);
+  std::atomic<int> result{-1};
+  std::thread sender([&] { result = port_.SendLongMessage(&header_) ? 1 : 0; });
+  ASSERT_TRUE(WaitUntil([&] { return api_.PendingLongMessages() == 1; }));
+  EXPECT_TRUE(port_.Close());
+  sender.join();
+  EXPECT_EQ(result.load(), 0);
+  const Names names = api_.CallNames();
+  EXPECT_EQ(Names(names.end() - 3, names.end()), (Names{"midiOutReset", "midiOutUnprepareHeader", "midiOutClose"}));
+  EXPECT_FALSE(port_.WaitsOnDoneEvent());
+  api_.Log().Clear();
+  EXPECT_FALSE(port_.SendLongMessage(&header_));
+  EXPECT_TRUE(api_.Calls().empty());
+}
+
+// A signal left over from an earlier message ends no later wait: the flag is looked at again.
+TEST_F(MidiOutEventTest, AStaleSignalDoesNotEndTheNextSend) {
+  EXPECT_TRUE(port_.SendLongMessage(&header_));  // leaves its signal unconsumed or consumed
+  api_.SetCompleteLongMessages(false);
+  std::atomic<int> result{-1};
+  MIDIHDR second;
+  second.lpData = frame_;
+  second.dwBufferLength = sizeof frame_;
+  std::thread sender([&] { result = port_.SendLongMessage(&second) ? 1 : 0; });
+  ASSERT_TRUE(WaitUntil([&] { return api_.PendingLongMessages() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(result.load(), -1);
+  api_.CompleteLongMessages();
+  sender.join();
+  EXPECT_EQ(result.load(), 1);
+}
 }  // namespace
 }  // namespace r9

@@ -116,5 +116,24 @@ TEST(DxMTimerTest, WithoutACallbackTicksGoToOnTick) {
   EXPECT_EQ(timer.ticks, 2);
 }
 
+// Trigger asks the platform to bring the running event's next tick forward; an idle timer asks
+// nothing, and a platform that cannot (the multimedia timer) makes it false.
+TEST(DxMTimerTest, TriggerAsksForTheRunningEventOnly) {
+  RecordingTimerApi api;
+  CDxMTimer timer(api);
+  EXPECT_FALSE(timer.Trigger());
+  const uint32_t id = timer.Start(1, &NoTick, 0);
+  ASSERT_NE(id, 0u);
+  api.Log().Clear();
+  EXPECT_FALSE(timer.Trigger());  // the recording timer answers as the multimedia timer does
+  api.Log().Script("timeTriggerEvent", {TIMERR_NOERROR});
+  EXPECT_TRUE(timer.Trigger());
+  EXPECT_EQ(api.Log().Names(), (Names{"timeTriggerEvent", "timeTriggerEvent"}));
+  EXPECT_EQ(api.Log().Calls()[0].args, (std::vector<uintptr_t>{id}));
+  timer.Stop();
+  api.Log().Clear();
+  EXPECT_FALSE(timer.Trigger());
+  EXPECT_TRUE(api.Log().Calls().empty());
+}
 }  // namespace
 }  // namespace r9

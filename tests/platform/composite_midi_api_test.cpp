@@ -104,5 +104,10 @@ TEST_F(CompositeTest, RoutesOutputToTheRightBackend) {
   EXPECT_EQ(api_.midiOutOpen(&handle, 9, 0, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
 }
 
+TEST_F(CompositeTest, AsksTheBackendOfTheDeviceWhetherItSetsADoneEvent) {
+  EXPECT_TRUE(api_.midiOutSignalsDone(0));
+  EXPECT_TRUE(api_.midiOutSignalsDone(2));
+  EXPECT_FALSE(api_.midiOutSignalsDone(3));
+}
 }  // namespace
 }  // namespace r9

@@ -114,5 +114,45 @@ TEST(PortableTimerTest, DestructionEndsTheEventsStillRunning) {
   EXPECT_EQ(state.inTick.load(), 0);
 }
 
+// A trigger brings one call forward, on the timer's thread, without overlapping a tick, and
+// leaves the periodic ticks as they were.
+TEST(PortableTimerTest, ATriggerBringsOneCallForward) {
+  PortableTimer timer;
+  TickState state;
+  // A period far beyond the test: every call seen here was brought forward.
+  const uint32_t id = timer.timeSetEvent(1000000, 1, &CountTick, reinterpret_cast<uintptr_t>(&state), TIME_PERIODIC);
+  ASSERT_NE(id, 0u);
+  for (int i = 1; i <= 3; ++i) {
+    ASSERT_EQ(timer.timeTriggerEvent(id), TIMERR_NOERROR);
+    ASSERT_TRUE(WaitUntil([&] { return state.ticks.load() >= i; }));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(state.ticks.load(), 3);
+  EXPECT_FALSE(state.onCallerThread.load());
+  ASSERT_EQ(timer.timeKillEvent(id), TIMERR_NOERROR);
+  // No event, no trigger.
+  EXPECT_EQ(timer.timeTriggerEvent(id), TIMERR_NOCANDO);
+  EXPECT_EQ(timer.timeTriggerEvent(0), TIMERR_NOCANDO);
+  EXPECT_EQ(state.ticks.load(), 3);
+}
+
+TEST(PortableTimerTest, TriggersAndTicksNeverOverlap) {
+  PortableTimer timer;
+  TickState state;
+  state.sleepMs = 2;
+  const uint32_t id = timer.timeSetEvent(1, 1, &CountTick, reinterpret_cast<uintptr_t>(&state), TIME_PERIODIC);
+  ASSERT_NE(id, 0u);
+  std::thread trigger([&] {
+    for (int i = 0; i < 50; ++i) {
+      timer.timeTriggerEvent(id);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  trigger.join();
+  ASSERT_TRUE(WaitUntil([&] { return state.ticks.load() >= 5; }));
+  EXPECT_EQ(timer.timeKillEvent(id), TIMERR_NOERROR);
+  EXPECT_EQ(state.mostAtOnce.load(), 1);
+  EXPECT_EQ(state.inTick.load(), 0);
+}
 }  // namespace
 }  // namespace r9

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/kernel.h"
 #include "tests/platform/wait_until.h"
 
 namespace r9 {
@@ -172,5 +173,35 @@ TEST(VirtualBusTest, TheProcessBusIsTheDefaultDriversVirtualPart) {
   EXPECT_TRUE(listed);
 }
 
+// With CALLBACK_EVENT the bus sets the given event each time it marks a header done, after the
+// flag, so a sender woken by it finds its header done.
+TEST(VirtualBusTest, ADoneEventIsSetOnceTheMessageIsOut) {
+  auto bus = VirtualMidiBus::Create();
+  auto endpoint = bus->Attach("Device");
+  Collected collected;
+  CollectInto(*endpoint, collected);
+  EXPECT_TRUE(bus->midiOutSignalsDone(0));
+  EXPECT_FALSE(bus->midiOutSignalsDone(1));
+  HMIDIOUT out = nullptr;
+  EXPECT_EQ(bus->midiOutOpen(&out, 0, 0, 0, CALLBACK_EVENT), MMSYSERR_INVALPARAM);  // no event given
+  ReplyEvent done;
+  ASSERT_EQ(bus->midiOutOpen(&out, 0, reinterpret_cast<uintptr_t>(&done), 0, CALLBACK_EVENT), MMSYSERR_NOERROR);
+  for (int i = 0; i < 3; ++i) {
+    char sysex[] = {'\xF0', 0x7D, char(i), '\xF7'};
+    MIDIHDR header;
+    header.lpData = sysex;
+    header.dwBufferLength = sizeof sysex;
+    ASSERT_EQ(bus->midiOutPrepareHeader(out, &header, sizeof header), MMSYSERR_NOERROR);
+    ASSERT_EQ(bus->midiOutLongMsg(out, &header, sizeof header), MMSYSERR_NOERROR);
+    ASSERT_EQ(done.Wait(20000), WAIT_OBJECT_0) << i;
+    EXPECT_TRUE(header.dwFlags.load() & MHDR_DONE) << i;
+    ASSERT_EQ(bus->midiOutUnprepareHeader(out, &header, sizeof header), MMSYSERR_NOERROR);
+  }
+  // Short messages have no header: no signal.
+  ASSERT_EQ(bus->midiOutShortMsg(out, 0xF8), MMSYSERR_NOERROR);
+  ASSERT_TRUE(WaitUntil([&] { return collected.Size() == 4; }));
+  EXPECT_EQ(done.Wait(0), WAIT_TIMEOUT);
+  ASSERT_EQ(bus->midiOutClose(out), MMSYSERR_NOERROR);
+}
 }  // namespace
 }  // namespace r9

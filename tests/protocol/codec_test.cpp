@@ -6,6 +6,8 @@
 #define R9_HAVE_ZLIB 1
 #endif
 
+#include <algorithm>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -143,6 +145,87 @@ TEST(SevenBitValues, EncodeAndDecode) {
     EXPECT_LE(out[4], 0x0F);
     EXPECT_EQ(Decode7To32(out), v);
   }
+}
+
+// The fast paths (eight bytes per CRC step, a whole group per packing step) must give what the
+// one-byte-at-a-time rules give, for every length, every start address and every bit pattern.
+uint32_t ByteWiseCrc(const uint8_t* data, size_t n) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) crc = (crc >> 8) ^ kCrcTable[(crc ^ data[i]) & 0xFFu];
+  return crc;
+}
+
+Bytes ByteWisePack(const Bytes& in) {
+  Bytes out;
+  for (size_t g = 0; 7 * g < in.size(); ++g) {
+    const size_t k = std::min<size_t>(7, in.size() - 7 * g);
+    uint8_t high = 0;
+    for (size_t j = 0; j < k; ++j)
+      if (in[7 * g + j] & 0x80) high |= uint8_t(0x40 >> j);
+    out.push_back(high);
+    for (size_t j = 0; j < k; ++j) out.push_back(in[7 * g + j] & 0x7F);
+  }
+  return out;
+}
+
+Bytes ByteWiseUnpack(const Bytes& in) {
+  Bytes out;
+  for (size_t g = 0; 8 * g < in.size(); ++g) {
+    const size_t remaining = in.size() - 8 * g;
+    const size_t k = remaining >= 8 ? 7 : remaining - 1;
+    for (size_t j = 0; j < k; ++j) {
+      uint8_t b = in[8 * g + 1 + j];
+      if (in[8 * g] & (0x40 >> j)) b |= 0x80;
+      out.push_back(b);
+    }
+  }
+  return out;
+}
+
+TEST(Crc, EightBytesAtATimeEqualsOneAtATime) {
+  std::mt19937 rng(11);
+  Bytes data(4096 + 16);
+  for (auto& b : data) b = uint8_t(rng());
+  for (size_t offset = 0; offset < 8; ++offset)
+    for (size_t n : {0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 63u, 64u, 65u, 4095u, 4096u}) {
+      EXPECT_EQ(CrcBlock(data.data() + offset, n), ByteWiseCrc(data.data() + offset, n))
+          << "offset=" << offset << " n=" << n;
+    }
+  for (uint8_t fill : {0x00, 0x7F, 0x80, 0xFF}) {
+    const Bytes same(100, fill);
+    EXPECT_EQ(CrcBlock(same.data(), same.size()), ByteWiseCrc(same.data(), same.size())) << int(fill);
+  }
+}
+
+TEST(Pack7, GroupAtATimeEqualsByteAtATime) {
+  std::mt19937 rng(12);
+  for (size_t n = 0; n <= 80; ++n)
+    for (int pattern = 0; pattern < 4; ++pattern) {
+      Bytes in(n);
+      for (auto& b : in) b = pattern == 0 ? uint8_t(rng()) : pattern == 1 ? 0xFF : pattern == 2 ? 0x80 : 0x7F;
+      const Bytes expected = ByteWisePack(in);
+      // Exactly the packed length on the heap, so a write past it is caught by the sanitizer.
+      std::unique_ptr<uint8_t[]> out(new uint8_t[expected.size() + 1]);
+      ASSERT_EQ(Pack7(out.get(), in.data(), n), expected.size()) << n;
+      EXPECT_EQ(Bytes(out.get(), out.get() + expected.size()), expected) << "n=" << n << " pattern=" << pattern;
+    }
+}
+
+// Packed bytes that arrive with bit 7 set keep it (the rule takes them unchanged), and a last
+// group of a single byte yields nothing.
+TEST(Unpack7, GroupAtATimeEqualsByteAtATime) {
+  std::mt19937 rng(13);
+  for (size_t m = 0; m <= 90; ++m)
+    for (int pattern = 0; pattern < 3; ++pattern) {
+      Bytes in(m);
+      for (auto& b : in) b = pattern == 0 ? uint8_t(rng() & 0x7F) : pattern == 1 ? uint8_t(rng()) : 0xFF;
+      const Bytes expected = ByteWiseUnpack(in);
+      std::unique_ptr<uint8_t[]> packed(new uint8_t[m + 1]);
+      std::copy(in.begin(), in.end(), packed.get());
+      std::unique_ptr<uint8_t[]> out(new uint8_t[expected.size() + 1]);
+      ASSERT_EQ(Unpack7(out.get(), packed.get(), m), expected.size()) << m;
+      EXPECT_EQ(Bytes(out.get(), out.get() + expected.size()), expected) << "m=" << m << " pattern=" << pattern;
+    }
 }
 
 }  // namespace
