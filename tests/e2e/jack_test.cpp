@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -45,9 +46,14 @@ class JackEndToEnd : public ::testing::Test {
     char dir[] = "/tmp/r9-jack-e2e-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     dir_ = dir;
-    // A name no other run uses: the process id and the time make it unique on this machine.
-    serverName_ = "r9-e2e-" + std::to_string(getpid()) + "-" +
-                  std::to_string(Clock::now().time_since_epoch().count() % 1000000000);
+    // One name per build tree: the tests of one tree run one at a time, and other trees on the
+    // machine use names of their own. The name is the same on every run, because the server
+    // registry of libjack holds only a few servers and frees the entry of a killed server only
+    // when a server of the same name starts again.
+    char self[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    serverName_ =
+        "r9-e2e-" + std::to_string(std::hash<std::string>{}(std::string(self, n > 0 ? size_t(n) : 0)) % 1000000007);
     setenv("JACK_NO_START_SERVER", "1", 1);
     setenv("JACK_DEFAULT_SERVER", serverName_.c_str(), 1);
   }
