@@ -1,6 +1,10 @@
 #include "platform/jack/jack_midi_api.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -245,7 +249,7 @@ class JackBackend final : public MidiApi {
   // and lists the ports of one direction. The caller holds mutex_.
   void Refresh(bool inputs) {
     if (client_ && client_->ServerGone() && !in_ && !out_) client_.reset();
-    if (!client_) {
+    if (!client_ && ServerMayRun()) {
       std::string error;
       client_ = JackMidiClient::Open(clientName_, &error);
     }
@@ -259,6 +263,19 @@ class JackBackend final : public MidiApi {
       outPorts_ = std::move(ports);
       outNames_ = std::move(names);
     }
+  }
+
+  // The server listens on a socket in /dev/shm named after it and the user. Where that folder
+  // exists and the socket does not, no server runs, and the port lists skip libjack altogether:
+  // each failed client open sets up and tears down the library's threads, which is wasted work
+  // on every listing of a machine without JACK.
+  static bool ServerMayRun() {
+    struct stat info {};
+    if (stat("/dev/shm", &info) != 0) return true;
+    const char* server = std::getenv("JACK_DEFAULT_SERVER");
+    const std::string name = server != nullptr && *server != '\0' ? server : "default";
+    const std::string socket = "/dev/shm/jack_" + name + "_" + std::to_string(getuid()) + "_0";
+    return stat(socket.c_str(), &info) == 0;
   }
 
   std::shared_ptr<MidiInputEmulation> FindIn(HMIDIIN handle) {

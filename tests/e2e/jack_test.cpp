@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -45,9 +46,14 @@ class JackEndToEnd : public ::testing::Test {
     char dir[] = "/tmp/r9-jack-e2e-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     dir_ = dir;
-    // A name no other run uses: the process id and the time make it unique on this machine.
-    serverName_ = "r9-e2e-" + std::to_string(getpid()) + "-" +
-                  std::to_string(Clock::now().time_since_epoch().count() % 1000000000);
+    // One name per build tree: the tests of one tree run one at a time, and other trees on the
+    // machine use names of their own. The name is the same on every run, because the server
+    // registry of libjack holds only a few servers and frees the entry of a killed server only
+    // when a server of the same name starts again.
+    char self[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    serverName_ =
+        "r9-e2e-" + std::to_string(std::hash<std::string>{}(std::string(self, n > 0 ? size_t(n) : 0)) % 1000000007);
     setenv("JACK_NO_START_SERVER", "1", 1);
     setenv("JACK_DEFAULT_SERVER", serverName_.c_str(), 1);
   }
@@ -82,8 +88,9 @@ class JackEndToEnd : public ::testing::Test {
     ASSERT_GT(server_, 0);
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
-      std::string error;
-      if (JackMidiClient::Open("r9-e2e-probe", &error)) return;
+      // The probe joins from a child process, so that this one holds no libjack state of a
+      // server that a test may kill.
+      if (ServerAnswers()) return;
       int status = 0;
       if (waitpid(server_, &status, WNOHANG) == server_) {
         server_ = -1;
@@ -92,6 +99,24 @@ class JackEndToEnd : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     FAIL() << "jackd did not come up:\n" << Slurp(log);
+  }
+
+  // jack_lsp (of the server's package) joins the server and lists its ports; it exits 0 only
+  // when a server answered. A fresh program: a fork of this one, whose threads may hold
+  // libjack's locks, must not call libjack.
+  static bool ServerAnswers() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      int n = open("/dev/null", O_RDWR);
+      dup2(n, 0);
+      dup2(n, 1);
+      dup2(n, 2);
+      execlp("jack_lsp", "jack_lsp", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
 
   void KillServer(int signo) {
@@ -270,6 +295,7 @@ TEST_F(JackEndToEnd, NoServerMeansNoPortsAndNoMessage) {
   std::string error;
   EXPECT_EQ(JackMidiClient::Open("r9-e2e-probe", &error), nullptr);  // still none running
   EXPECT_EQ(error, "no JACK server is running");
+  EXPECT_FALSE(ServerAnswers());
 
   const Result device = Finish(Spawn(R9_DEVICE_SIM_PATH, {}, "sim"), "sim", std::chrono::seconds(20));
   EXPECT_EQ(device.code, 2);
