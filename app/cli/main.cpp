@@ -17,6 +17,7 @@
 
 #include "app/cli/console_view.h"
 #include "app/cli/exit_codes.h"
+#include "firmware/firmware_version.h"
 #include "updater/r9_updater_dlg.h"
 #include "updater/strings.h"
 #include "platform/instance_number.h"
@@ -54,6 +55,7 @@ const char kUsage[] =
     "  --simulate[=OPTIONS] attach the built-in device simulator as the port pair \"KORVEN R9\"\n"
     "                       (OPTIONS: see the README, e.g. boot=same,drop=0.05,seed=7)\n"
     "  --trace FILE         write every SysEx message sent and received to FILE\n"
+    "  --version            show the program's version and the carried firmware's\n"
     "  --help               show this text\n";
 
 struct Arguments {
@@ -80,6 +82,9 @@ int Parse(int argc, char** argv, Arguments* args) {
     };
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
+      return kExitSuccess;
+    } else if (a == "--version") {
+      std::fputs(VersionText("r9-updater-cli").c_str(), stdout);
       return kExitSuccess;
     } else if (a == "--in") {
       if (!value(&args->in)) return UsageError("--in needs a PORT");
