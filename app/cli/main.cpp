@@ -18,12 +18,12 @@
 #include "app/cli/console_view.h"
 #include "app/cli/exit_codes.h"
 #include "firmware/firmware_version.h"
+#include "updater/r9_updater_dlg.h"
+#include "updater/strings.h"
 #include "platform/instance_number.h"
 #include "platform/virtual_bus.h"
 #include "sim/r9_device.h"
 #include "sim/sim_options.h"
-#include "updater/r9_updater_dlg.h"
-#include "updater/strings.h"
 
 namespace r9 {
 namespace {
