@@ -18,11 +18,15 @@ set(R9_PACKAGE_MAINTAINER "R9 Updater maintainers <r9-updater@example.org>"
 
 if(WIN32)
   # The zip: the two programs and a short read-me with Windows line ends, in one folder.
+  set(R9_PACKAGED_PROGRAMS "")
   foreach(program Updater r9-updater-cli)
     if(TARGET ${program})
+      list(APPEND R9_PACKAGED_PROGRAMS ${program})
       install(TARGETS ${program} RUNTIME DESTINATION .)
     endif()
   endforeach()
+  # What ./package builds before it runs CPack: only what goes into the zip.
+  add_custom_target(r9_package_contents DEPENDS ${R9_PACKAGED_PROGRAMS})
   configure_file(${CMAKE_SOURCE_DIR}/packaging/README-windows.txt.in ${CMAKE_BINARY_DIR}/README.txt @ONLY
                  NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
@@ -67,6 +71,8 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog
   VERBATIM)
 add_custom_target(r9_package_files ALL DEPENDS ${R9_MAN_FILES} ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+# What ./package builds before it runs CPack: only what goes into the package.
+add_custom_target(r9_package_contents DEPENDS ${R9_PACKAGED_PROGRAMS} r9_package_files)
 
 install(FILES ${R9_MAN_FILES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
