@@ -37,8 +37,8 @@ if(WIN32)
 endif()
 
 # Debian's places: documentation under the package's own name, never the CMake project's.
-set(CMAKE_INSTALL_DOCDIR share/doc/r9-updater CACHE PATH "Documentation folder (DOCDIR)")
 include(GNUInstallDirs)
+set(R9_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
     WORLD_READ WORLD_EXECUTE)
 
@@ -52,7 +52,10 @@ foreach(program r9-updater-cli r9-updater r9-device-sim)
     continue()
   endif()
   list(APPEND R9_PACKAGED_PROGRAMS ${program})
-  install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The window is installed by app/qt with its desktop entry and icons.
+  if(NOT program STREQUAL "r9-updater")
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
   if(EXISTS ${CMAKE_SOURCE_DIR}/man/${program}.1.in)
     configure_file(${CMAKE_SOURCE_DIR}/man/${program}.1.in ${R9_MAN_DIR}/${program}.1 @ONLY)
     add_custom_command(OUTPUT ${R9_MAN_DIR}/${program}.1.gz
@@ -73,11 +76,14 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
 add_custom_target(r9_package_files ALL DEPENDS ${R9_MAN_FILES} ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 # What ./package builds before it runs CPack: only what goes into the package.
 add_custom_target(r9_package_contents DEPENDS ${R9_PACKAGED_PROGRAMS} r9_package_files)
+if(TARGET r9_icons)
+  add_dependencies(r9_package_contents r9_icons)  # the window's hicolor icons
+endif()
 
 install(FILES ${R9_MAN_FILES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
               ${CMAKE_BINARY_DIR}/packaging/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+        DESTINATION ${R9_INSTALL_DOCDIR})
 
 # The package's version is the program's; its changelog must have an entry for it.
 file(STRINGS ${CMAKE_SOURCE_DIR}/packaging/changelog R9_CHANGELOG_TOP LIMIT_COUNT 1)
