@@ -115,8 +115,12 @@ def main():
     if len(sys.argv) != 2:
         print(__doc__.strip(), file=sys.stderr)
         return 2
-    with open(sys.argv[1], "rb") as f:
-        data = f.read()
+    try:
+        with open(sys.argv[1], "rb") as f:
+            data = f.read()
+    except OSError as e:
+        print("%s: %s" % (sys.argv[1], e.strerror), file=sys.stderr)
+        return 2
     try:
         version = find_version_data(data)
     except (ValueError, struct.error) as e:
