@@ -2,11 +2,18 @@
 // built for a platform.
 #include "platform/composite_midi_api.h"
 #include "platform/virtual_bus.h"
+#ifdef R9_HAVE_ALSA
+#include "platform/alsa/alsa_midi_api.h"
+#endif
 
 namespace r9 {
 
 MidiApi& DefaultMidiApi() {
-  static CompositeMidiApi api({&VirtualMidiBus::Instance()});
+  static CompositeMidiApi api({
+#ifdef R9_HAVE_ALSA
+      &AlsaMidiApi(),
+#endif
+      &VirtualMidiBus::Instance()});
   return api;
 }
 

@@ -35,6 +35,10 @@ void Sleep(uint32_t milliseconds);
 
 // A named, process-owned lock. TryClaim succeeds when no other process holds the name; the
 // lock is released when the object goes or the process ends, however it ends.
+// Why no instance lock can be taken at all (where the locks live cannot be made, or is not
+// private to this user); empty when locks can be taken.
+std::string InstanceLockFolderProblem();
+
 class InstanceLock {
  public:
   InstanceLock();

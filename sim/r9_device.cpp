@@ -240,6 +240,12 @@ R9Device::Faults R9Device::FaultsFor(HostFrameKind kind, uint32_t index, uint32_
       case FaultKind::kCorruptCrc:
         f.corrupt = true;
         break;
+      case FaultKind::kReject:
+        f.reject = true;
+        break;
+      case FaultKind::kLose:
+        f.lose = true;
+        break;
       case FaultKind::kSilent:
         break;  // handled before
     }
@@ -247,6 +253,10 @@ R9Device::Faults R9Device::FaultsFor(HostFrameKind kind, uint32_t index, uint32_
   if (options_.randomScope & KindBit(kind)) {
     f.drop |= draws[0] < options_.dropProbability;
     f.error |= draws[1] < options_.errorProbability;
+    // A refusal either way: the same draw, so adding rejects leaves every other fault of a seed
+    // where it was.
+    f.reject |=
+        draws[1] >= options_.errorProbability && draws[1] < options_.errorProbability + options_.rejectProbability;
     f.late |= draws[2] < options_.lateProbability;
     f.duplicate |= draws[3] < options_.duplicateProbability;
   }
@@ -298,6 +308,19 @@ void R9Device::OnHostMessage(const uint8_t* m, size_t n) {
         // Refused before the device looked at it: nothing is erased, written or entered.
         answer = Status(kDeviceStatusInjected);
         ++counters_.injectedErrors;
+      } else if (faults.reject && IsRequest(kind)) {
+        // Refused after the work it would have taken (a CRC error found once the block was in,
+        // a region the flash would not erase): the refusal comes as late as an answer would.
+        answer = Status(kDeviceStatusRejected);
+        if (kind == HostFrameKind::kWriteBlock) answer.processingMillis = WriteMillis(options_);
+        if (kind == HostFrameKind::kErase) answer.processingMillis = EraseMillis(options_, Decode7To32(m + 10));
+        ++counters_.rejectedFrames;
+      } else if (faults.lose && kind == HostFrameKind::kWriteBlock) {
+        // The flash failed to take the block, and the device does not know it.
+        answer.bytes.resize(8);
+        answer.bytes.resize(BuildAcknowledge(answer.bytes.data(), options_.identity[0]));
+        answer.processingMillis = WriteMillis(options_);
+        ++counters_.lostWrites;
       } else {
         answer = Act(m, n, kind, index, faults.corrupt);
       }
@@ -312,11 +335,9 @@ void R9Device::OnHostMessage(const uint8_t* m, size_t n) {
     if (faults.duplicate) ++counters_.duplicatedReplies;
     const Clock::time_point t = Clock::now();
     if (faults.late) {
+      // One device, one cable: a late answer holds back every answer after it.
       ++counters_.lateReplies;
-      const auto due = t + std::chrono::duration_cast<Clock::duration>(
-                               std::chrono::duration<double, std::milli>(options_.lateMillis));
-      for (int i = 0; i < copies; ++i) ScheduleLocked(answer.bytes, due, false);
-      return;
+      answer.processingMillis += options_.lateMillis;
     }
     // The device works through frames one at a time: an answer waits for the work before it.
     const Clock::time_point start = std::max(t, busyUntil_);
@@ -496,12 +517,18 @@ R9Device::Answer R9Device::Read(const uint8_t* m, uint32_t index, bool corrupt) 
     return Status(kDeviceStatusBadFrame);
   }
   const uint32_t address = Decode7To32(m + 6);
-  const uint32_t length = Decode7To32(m + 11);
-  const uint64_t end = uint64_t(address) + length;
-  if (length > kMaxBlockData || end > kDeviceFlashSize) {
-    Violation(index, "read of " + std::to_string(length) + " bytes at 0x" + Hex(address, 6) +
+  const uint32_t asked = Decode7To32(m + 11);
+  const uint64_t end = uint64_t(address) + asked;
+  if (asked > kMaxBlockData || end > kDeviceFlashSize) {
+    Violation(index, "read of " + std::to_string(asked) + " bytes at 0x" + Hex(address, 6) +
                          " is larger than a reply or outside the flash");
     return Status(kDeviceStatusBadRegion);
+  }
+  uint32_t length = asked;
+  if (options_.maxRead && asked > options_.maxRead) {
+    // A device that takes only short reads: it refuses a longer one, or sends what it can.
+    if (!options_.longReadShort) return Status(kDeviceStatusBadFrame);
+    length = options_.maxRead;
   }
   const bool coversPreset = address <= kPresetStampAddress + 3 && end > kPresetStampAddress;
   if (coversPreset && options_.presetRead == PresetRead::kFail) corrupt = true;

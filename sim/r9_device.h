@@ -46,6 +46,7 @@ constexpr uint8_t kDeviceStatusBadCrc = 0x03;     // Write-block CRC mismatch
 constexpr uint8_t kDeviceStatusBadRegion = 0x04;  // outside the flash, or not on 4 KiB boundaries
 constexpr uint8_t kDeviceStatusNotErased = 0x05;  // block target holds other data
 constexpr uint8_t kDeviceStatusInjected = 0x0E;   // an error fault
+constexpr uint8_t kDeviceStatusRejected = 0x0D;   // a reject fault
 
 struct ReceivedFrame {
   uint32_t index = 0;  // 1-based over every host frame
@@ -82,6 +83,8 @@ struct SimCounters {
   uint32_t duplicatedReplies = 0;
   uint32_t corruptedReadReplies = 0;  // by a corrupt fault or the preset-read setting
   uint32_t injectedErrors = 0;
+  uint32_t rejectedFrames = 0;  // by a reject fault, after the frame's processing time
+  uint32_t lostWrites = 0;      // blocks acknowledged but not written (a lose fault)
   uint32_t silencedFrames = 0;  // host frames received while hung
 
   uint32_t Of(HostFrameKind kind) const { return framesByKind[static_cast<size_t>(kind)]; }
@@ -142,7 +145,7 @@ class R9Device {
  private:
   using Clock = std::chrono::steady_clock;
   struct Faults {
-    bool drop = false, error = false, late = false, duplicate = false, corrupt = false;
+    bool drop = false, error = false, late = false, duplicate = false, corrupt = false, reject = false, lose = false;
   };
   struct Answer {
     std::vector<uint8_t> bytes;  // empty: no answer

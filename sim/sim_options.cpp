@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char* kKindNames[kHostFrameKindCount] = {"identity", "enter",  "write",         "erase", "read",
                                                          "finish",   "status", "host-identity", "other"};
-constexpr const char* kFaultNames[] = {"drop", "error", "late", "dup", "corrupt", "silent"};
+constexpr const char* kFaultNames[] = {"drop", "error", "late", "dup", "corrupt", "silent", "reject", "lose"};
 
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -122,7 +122,7 @@ bool ParseFault(const std::string& s, AimedFault* fault, std::string* why) {
     }
   }
   if (!known) {
-    *why = "unknown fault kind '" + kindText + "' (drop, error, late, dup, corrupt, silent)";
+    *why = "unknown fault kind '" + kindText + "' (drop, error, late, dup, corrupt, silent, reject, lose)";
     return false;
   }
   const size_t colon = target.find(':');
@@ -232,6 +232,7 @@ bool ApplyItem(const std::string& key, const std::string& value, SimOptions* o, 
   if (key == "late") return probability(&o->lateProbability);
   if (key == "dup") return probability(&o->duplicateProbability);
   if (key == "corrupt") return probability(&o->corruptProbability);
+  if (key == "rejects") return probability(&o->rejectProbability);
   if (key == "scope") {
     if (!ParseScope(value, &o->randomScope))
       return bad("frame kinds joined by '+' (identity, enter, write, erase, read, finish), or all");
@@ -254,6 +255,21 @@ bool ApplyItem(const std::string& key, const std::string& value, SimOptions* o, 
     uint64_t v;
     if (!ParseUnsigned(value, &v) || v == 0 || v > UINT32_MAX) return bad("a host frame number from 1");
     o->silentAfter = uint32_t(v);
+    return true;
+  }
+  if (key == "max-read") {
+    uint64_t v;
+    if (!ParseUnsigned(value, &v) || v == 0 || v > kMaxBlockData) return bad("a number of bytes from 1 to 16383");
+    o->maxRead = uint32_t(v);
+    return true;
+  }
+  if (key == "long-read") {
+    if (value == "refuse")
+      o->longReadShort = false;
+    else if (value == "short")
+      o->longReadShort = true;
+    else
+      return bad("refuse or short");
     return true;
   }
   if (key == "late-ms") return millis(&o->lateMillis);

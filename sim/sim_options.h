@@ -47,11 +47,14 @@ const char* HostFrameKindName(HostFrameKind kind);
 // What a fault does to the device's answer to one host frame.
 enum class FaultKind : uint8_t {
   kDrop,        // the frame is acted on, the answer is never sent
-  kError,       // the frame is refused without acting: a Status frame with kStatusInjected
+  kError,       // the frame is refused at once without acting: a Status frame with kStatusInjected
   kLate,        // the frame is acted on, the answer leaves lateMillis later
   kDuplicate,   // the frame is acted on, the answer is sent twice
   kCorruptCrc,  // a Read reply goes out with a wrong CRC
   kSilent,      // from this frame on the device is hung: it neither acts nor answers
+  kReject,      // the frame is refused without acting, after the time the device would have
+                // spent on it (the write time of a block, the erase time of an Erase)
+  kLose,        // a Write-block is acknowledged but not written (a device whose flash fails)
 };
 const char* FaultKindName(FaultKind kind);
 
@@ -74,6 +77,10 @@ struct SimOptions {
   StampPreset preset = StampPreset::kErased;  // 0x65FFC
   StampPreset submcu = StampPreset::kErased;  // 0x1CBFE0
   PresetRead presetRead = PresetRead::kOk;
+  // Reads longer than maxRead bytes (0: no limit below a reply's 16383) are refused with
+  // status 02, or answered with only the first maxRead bytes when longReadShort.
+  uint32_t maxRead = 0;
+  bool longReadShort = false;
 
   // Who the device is.
   bool startInUpdateMode = true;  // false: started normally, Enter-update is answered with 0B
@@ -86,12 +93,14 @@ struct SimOptions {
   std::string flashFile;
 
   // Random faults: each a probability from 0 to 1, drawn per host frame from seed. drop,
-  // error, late and duplicate hit only the kinds in randomScope; corrupt hits every Read reply.
+  // error, late, duplicate and reject hit only the kinds in randomScope; corrupt hits every
+  // Read reply.
   double dropProbability = 0;
   double errorProbability = 0;
   double lateProbability = 0;
   double duplicateProbability = 0;
   double corruptProbability = 0;
+  double rejectProbability = 0;
   uint32_t randomScope = KindBit(HostFrameKind::kWriteBlock) | KindBit(HostFrameKind::kErase);
   uint64_t seed = 1;
 
@@ -120,12 +129,14 @@ struct SimOptions {
 //   mode=update|normal                           started in the update mode or normally
 //   identity=HHHHHHHH, revision=HHHHHHHH         8 hex digits, each byte below 80
 //   drop=P, errors=P, late=P, dup=P, corrupt=P   probabilities from 0 to 1
+//   rejects=P
 //   scope=KIND+KIND...|all                       frame kinds that drop/errors/late/dup may hit
 //   seed=N
 //   fault=KIND@[FRAMEKIND:]N[-M]                 aimed fault; may be given more than once
 //   silent-after=N                               silent from the Nth host frame on
 //   late-ms=MS                                   delay of a late answer
 //   link=ideal|usb|din|BYTES_PER_SECOND, latency=MS, erase-ms=MS, write-ms=MS, scale=F
+//   max-read=N, long-read=refuse|short          reads longer than N bytes refused or cut short
 //   name=PORTNAME
 //   flash=FILE                                   keep the flash in FILE across runs
 bool ParseSimOptions(const std::string& text, SimOptions* out, std::string* error);

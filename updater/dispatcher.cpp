@@ -6,8 +6,8 @@
 // Replies carry no sequence number: whatever comes next ends the worker's current wait.
 #include <cstring>
 
-#include "updater/r9_updater_dlg.h"
 #include "protocol/codec.h"
+#include "updater/r9_updater_dlg.h"
 
 namespace r9 {
 
@@ -42,7 +42,10 @@ void CR9UpdaterDlg::DispatchOne(const uint8_t* m, size_t length) {
     if (length < 5) return;
     switch (m[4]) {
       case kSubStatus:
-        if (length >= 6) Signal(m[5]);
+        if (length >= 6) {
+          Record({ReplyKind::kStatus, m[5], 0, {}});
+          Signal(m[5]);
+        }
         return;
       case kSubEnterUpdate:
       case kSubFinishUpdate:
@@ -50,6 +53,7 @@ void CR9UpdaterDlg::DispatchOne(const uint8_t* m, size_t length) {
         SendStatus(kStatusOk);
         return;
       case kSubWriteBlock:  // Acknowledge
+        Record({ReplyKind::kAck, 0, 0, {}});
         Signal(0);
         return;
       case kSubDeviceRequest3:
@@ -77,6 +81,7 @@ void CR9UpdaterDlg::DispatchOne(const uint8_t* m, size_t length) {
           std::lock_guard<std::mutex> lock(readMutex_);
           std::memcpy(ReplyIdentity.data(), m + 6, 4);
         }
+        Record({ReplyKind::kIdentity, 0, 0, {}});
         Signal(0);
         return;
       default:
@@ -88,15 +93,18 @@ void CR9UpdaterDlg::DispatchOne(const uint8_t* m, size_t length) {
 
 void CR9UpdaterDlg::DispatchReadReply(const uint8_t* m, size_t length) {
   if (length < 6) {
+    Record({ReplyKind::kRead, 1, 0, {}});
     Signal(1);
     return;
   }
   if (m[5] != kReadReplyMarker) {
-    // Not a read reply: ends the wait with the status of the previous reply.
+    // Not a read reply: ends the wait with the status of the previous reply. Nothing the
+    // worker could take as the answer to its request.
     ReplyEvent_->SetEvent();
     return;
   }
   if (length < 11 || m[6] != kReadSelector) {
+    Record({ReplyKind::kRead, 1, 0, {}});
     Signal(1);
     return;
   }
@@ -104,35 +112,61 @@ void CR9UpdaterDlg::DispatchReadReply(const uint8_t* m, size_t length) {
   const size_t p = PackedLength(d);
   // Data, five CRC groups; the closing F7 is not looked for.
   if (length < 11 + p + 5) {
+    Record({ReplyKind::kRead, 1, uint32_t(d), {}});
     Signal(1);
     return;
   }
   int32_t status = 1;
+  Reply reply{ReplyKind::kRead, 1, uint32_t(d), {}};
   {
     std::lock_guard<std::mutex> lock(readMutex_);
     if (size_t(ReadPosition) + d <= kReadBufferSize) {
       uint8_t* at = ReadBuffer.get() + ReadPosition;
       Unpack7(at, m + 11, p);
       if (CrcBlock(at, d) == Decode7To32(m + 11 + p)) {
+        // The worker takes the bytes from its own reply, never from whatever ReadBuffer holds.
+        reply.data.assign(at, at + d);
         ReadPosition += int32_t(d);
         status = 0;
       }
     }
   }
+  reply.status = status;
+  Record(std::move(reply));
   Signal(status);
 }
 
 int CR9UpdaterDlg::ReadDeviceMemory(uint32_t address, uint32_t length, uint8_t* out) {
+  return ReadOnce(address, length, out) == 0 ? 0 : -1;
+}
+
+int CR9UpdaterDlg::ReadOnce(uint32_t address, uint32_t length, uint8_t* out) {
+  // The answer to a read that timed out may still come: it would pass for this read's own.
+  if (readOutstanding_) {
+    if (Resync(timings_.readWaitMs, true) != 0) return -1;
+    readOutstanding_ = false;
+  }
+  BeginRequest();
   const size_t n = BuildReadRequest(SendBuffer, DeviceId(), address, length);
   {
     std::lock_guard<std::mutex> lock(readMutex_);
     ReadPosition = 0;
   }
   SendSysEx(SendBuffer, n);
-  if (WaitForReply(timings_.readWaitMs) != WAIT_OBJECT_0) return -1;
-  if (ReplyStatus.load() != 0) return -1;
-  std::lock_guard<std::mutex> lock(readMutex_);
-  std::memcpy(out, ReadBuffer.get(), 4);
+  // Only a Read reply can bring the bytes; a refusal comes as an error status. A reply with
+  // more bytes than asked for answers some other read.
+  Reply reply;
+  const auto accept = [length](const Reply& r) {
+    return (r.kind == ReplyKind::kRead && r.length <= length) || (r.kind == ReplyKind::kStatus && r.status != 0);
+  };
+  if (AwaitReply(timings_.readWaitMs, accept, &reply) != WAIT_OBJECT_0) {
+    readOutstanding_ = true;
+    return -1;
+  }
+  if (reply.kind == ReplyKind::kAbort) return -1;
+  // A read succeeds only when its own reply brought every byte asked for.
+  if (reply.kind != ReplyKind::kRead || reply.status != 0 || reply.data.size() != length) return -2;
+  std::memcpy(out, reply.data.data(), length);
   return 0;
 }
 

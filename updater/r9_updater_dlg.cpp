@@ -137,6 +137,13 @@ void CR9UpdaterDlg::StartRun(const std::array<Control, 5>& disableOrder, unsigne
   Busy.store(1);
   // A signal left over from earlier traffic must not end the run's first wait.
   ReplyEvent_->ResetEvent();
+  {
+    std::lock_guard<std::mutex> lock(repliesMutex_);
+    replies_.clear();
+    readFencesOutstanding_ = identityFencesOutstanding_ = 0;
+  }
+  readOutstanding_ = false;
+  verifyOutcome_.store(VerifyOutcome::kNotRun);
   StartWorker(proc);
 }
 

@@ -15,19 +15,21 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "updater/dialog_view.h"
-#include "updater/timings.h"
 #include "midi/dx_midi_in.h"
 #include "midi/dx_midi_out.h"
 #include "midi/dx_mtimer.h"
 #include "platform/kernel.h"
 #include "protocol/frames.h"
+#include "updater/dialog_view.h"
+#include "updater/timings.h"
 
 namespace r9 {
 
@@ -40,11 +42,43 @@ extern const char* const kDefaultPortNameUtf8;
 // that would not fit behind ReadPosition is refused.
 constexpr size_t kReadBufferSize = 65536;
 
+// The largest read whose reply fits one 8,192-byte receive buffer of the input port (the port
+// does not join the pieces of a longer message): 17 + 8,175 packed bytes.
+constexpr uint32_t kMaxReadSize = 7153;
+
 // The accepted identities, searched in order.
 extern const std::array<Identity, 3> AcceptedIdentities;
 
 // Labels of the version texts, in the order the dialog keeps them.
 enum VersionSlot { kSubMcu = 0, kBoot = 1, kPreset = 2, kSystem = 3 };
+
+// One reply as the dispatcher acted on it, kept for the worker in arrival order. Replies carry
+// no sequence number, so the worker matches them to its request by their kind and by when they
+// came (see replies.cpp).
+enum class ReplyKind : uint8_t {
+  kStatus,    // a Status frame; status is the device's
+  kAck,       // an Acknowledge frame
+  kRead,      // a Read reply (status 0 with its data, or 1 when it failed)
+  kIdentity,  // an Identity Reply
+  kAbort,     // the window is closing (status 255)
+};
+struct Reply {
+  ReplyKind kind = ReplyKind::kStatus;
+  int32_t status = 0;
+  uint32_t length = 0;        // a Read reply: the number of data bytes it said it carries
+  std::vector<uint8_t> data;  // a good Read reply: those bytes
+};
+
+// What the verify of the flash found for one written row of the plan.
+struct VerifyImageResult {
+  uint32_t resourceId = 0;
+  uint32_t address = 0;
+  uint32_t size = 0;
+  bool read = false;             // every byte was read back
+  uint32_t firstDiff = 0;        // the first differing flash address, when differingBlocks > 0
+  uint32_t differingBlocks = 0;  // 4096-byte blocks with at least one differing byte
+};
+enum class VerifyOutcome { kNotRun, kMatch, kDiffers, kTimeout, kUnreadable, kAborted, kIdentifyFailed };
 
 struct DialogConfig {
   int instanceNumber = 1;
@@ -84,12 +118,41 @@ class CR9UpdaterDlg {
   int SendStatus(uint8_t status);
   int SendErase(uint8_t deviceId, uint32_t address, uint32_t size);
   int SendWriteBlock(uint8_t deviceId, const uint8_t* data, uint32_t address, uint32_t n);
+  // Told after each SendSysEx whether the frame at bytes went out (a trace writes only those).
+  void SetSendResultObserver(std::function<void(const uint8_t* bytes, bool sent)> observer);
 
   // --- Reply handshake ---
   static void OnDispatchTimer(uint32_t id, uint32_t msg, uintptr_t user, uintptr_t dw1, uintptr_t dw2);
   void DispatchReplies();
   int ReadDeviceMemory(uint32_t address, uint32_t length, uint8_t* out);
   uint32_t WaitForReply(uint32_t timeoutMs);
+
+  // --- Matching replies to requests (worker thread) ---
+  // Forgets every reply that came before the request about to be sent: none can be its answer.
+  void BeginRequest();
+  // Waits up to timeoutMs for a reply that accept takes; replies it does not take are dropped.
+  // WAIT_OBJECT_0 with the reply (kAbort when the window is closing), or WAIT_TIMEOUT.
+  uint32_t AwaitReply(uint32_t timeoutMs, const std::function<bool(const Reply&)>& accept, Reply* reply);
+  // After a timed-out wait an answer may still come and would end a later wait. Sends a request
+  // whose answer is told apart from every other answer of the run (a 4-byte Read of the BOOT
+  // stamp in the update mode, else an Identity Request) and drops every reply until it has
+  // come. 0 in step, 1 when its answer did not come within timeoutMs, 255 when closing.
+  int Resync(uint32_t timeoutMs, bool byIdentity);
+  // Reads length bytes with Read requests of at most *chunk bytes each, falling back to smaller
+  // ones, down to 4, when the device refuses a long read (*chunk keeps the size that worked).
+  // 0 read, -1 timed out or closing, -2 refused even at 4 bytes.
+  int ReadDeviceRange(uint32_t address, uint32_t length, uint32_t* chunk, uint8_t* out);
+
+  // --- Verify: read the flash back and compare it with the carried images ---
+  void OnVerify();  // like OnVersionCheck, with the verify worker
+  void SetVerifyAfterUpdate(bool on) { verifyAfterUpdate_ = on; }
+  void SetReadSize(uint32_t bytes) { readSize_ = bytes; }
+  uint32_t GetReadSize() const { return readSize_; }
+  // Reads back the written rows of the plan (without the BOOT rows when withBoot is false).
+  VerifyOutcome VerifyFlash(bool withBoot, std::vector<VerifyImageResult>* results);
+  VerifyOutcome GetVerifyOutcome() const { return verifyOutcome_.load(); }
+  std::vector<VerifyImageResult> GetVerifyResults() const;
+  static std::string BuildVerifyReport(const std::vector<VerifyImageResult>& results);
 
   // --- Engine (worker thread) ---
   int EraseRegion(uint32_t address, uint32_t size);
@@ -123,6 +186,7 @@ class CR9UpdaterDlg {
   friend unsigned UpdateThreadProc(void* parameter);
   friend unsigned VersionCheckThreadProc(void* parameter);
   friend int IdentifyDevice(CR9UpdaterDlg* dialog);
+  friend unsigned VerifyThreadProc(void* parameter);
 
   // Disables the five controls in the given order, marks the dialog busy and starts the worker.
   void StartRun(const std::array<Control, 5>& disableOrder, unsigned (*proc)(void*));
@@ -133,6 +197,13 @@ class CR9UpdaterDlg {
   void DispatchOne(const uint8_t* m, size_t length);
   void DispatchReadReply(const uint8_t* m, size_t length);
   void Signal(int32_t status);
+  // One Read request: 0 read, -1 timed out or closing, -2 refused (an error status, a failed or
+  // short reply).
+  int ReadOnce(uint32_t address, uint32_t length, uint8_t* out);
+  // Keeps a reply for the worker; called before the signal.
+  void Record(Reply reply);
+  // A Read reply that a wait drops may be the answer to an earlier fence.
+  void DropReplyLocked(const Reply& reply);
 
   CDxMidiIn MidiIn;
   CDxMidiOut MidiOut;
@@ -171,10 +242,31 @@ class CR9UpdaterDlg {
 
   std::thread worker_;
   std::atomic<bool> workerRunning_{false};
+
+  // Replies in arrival order, for the worker to match (guarded by repliesMutex_).
+  std::mutex repliesMutex_;
+  std::deque<Reply> replies_;
+  // Fence requests sent whose answer has not come yet, by kind: a later fence waits for them too.
+  int readFencesOutstanding_ = 0;
+  int identityFencesOutstanding_ = 0;
+  // A Read request timed out: its answer may still come and end a later read's wait.
+  bool readOutstanding_ = false;
+
+  std::mutex sendResultMutex_;
+  std::function<void(const uint8_t*, bool)> sendResultObserver_;
+
+  bool verifyAfterUpdate_ = false;
+  bool bootWritten_ = true;  // the last update plan wrote the BOOT rows
+  void StoreVerifyResults(VerifyOutcome outcome, const std::vector<VerifyImageResult>& results);
+  uint32_t readSize_ = 4096;
+  std::atomic<VerifyOutcome> verifyOutcome_{VerifyOutcome::kNotRun};
+  mutable std::mutex verifyMutex_;
+  std::vector<VerifyImageResult> verifyResults_;
 };
 
 unsigned UpdateThreadProc(void* parameter);
 unsigned VersionCheckThreadProc(void* parameter);
+unsigned VerifyThreadProc(void* parameter);
 int IdentifyDevice(CR9UpdaterDlg* dialog);
 
 }  // namespace r9

@@ -10,7 +10,19 @@ int CR9UpdaterDlg::SendSysEx(const uint8_t* bytes, size_t length) {
   header.lpData = reinterpret_cast<char*>(const_cast<uint8_t*>(bytes));
   header.dwBufferLength = uint32_t(length);
   header.dwFlags = 0;
-  return MidiOut.SendLongMessage(&header) ? 0 : -1;
+  const bool sent = MidiOut.SendLongMessage(&header);
+  std::function<void(const uint8_t*, bool)> observer;
+  {
+    std::lock_guard<std::mutex> lock(sendResultMutex_);
+    observer = sendResultObserver_;
+  }
+  if (observer) observer(bytes, sent);
+  return sent ? 0 : -1;
+}
+
+void CR9UpdaterDlg::SetSendResultObserver(std::function<void(const uint8_t* bytes, bool sent)> observer) {
+  std::lock_guard<std::mutex> lock(sendResultMutex_);
+  sendResultObserver_ = std::move(observer);
 }
 
 int CR9UpdaterDlg::SendStatus(uint8_t status) {

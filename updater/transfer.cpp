@@ -5,10 +5,10 @@
 // at once and touches neither the window nor the device.
 #include <cstdio>
 
-#include "updater/r9_updater_dlg.h"
-#include "updater/strings.h"
 #include "firmware/image_set.h"
 #include "platform/kernel.h"
+#include "updater/r9_updater_dlg.h"
+#include "updater/strings.h"
 
 namespace r9 {
 namespace {
@@ -23,16 +23,20 @@ constexpr int32_t kAbort = 255;
 int CR9UpdaterDlg::EraseRegion(uint32_t address, uint32_t size) {
   View().SetProgressRange(10);
   int errors = 0;
+  // An erase is answered with a Status frame, nothing else.
+  const auto accept = [](const Reply& r) { return r.kind == ReplyKind::kStatus; };
   for (;;) {
+    BeginRequest();
     SendErase(DeviceId(), address, size);
     View().SetProgressPos(1);
     View().SetStatusLine(LoadString(IDS_ERASING));
+    Reply reply;
     // A time-out is never followed by a resend: the device may still be erasing.
-    if (WaitForReply(GetTimings().eraseWaitMs) != WAIT_OBJECT_0) {
+    if (AwaitReply(GetTimings().eraseWaitMs, accept, &reply) != WAIT_OBJECT_0) {
       ShowErrorAndRestore(IDS_TIMEOUT_3);
       return -1;
     }
-    const int32_t status = GetReplyStatus();
+    const int32_t status = reply.status;
     if (status == 0) {
       View().SetProgressPos(10);
       return 0;
@@ -58,35 +62,51 @@ int CR9UpdaterDlg::WriteImage(uint32_t address, uint32_t size, uint32_t resource
   ImageSize = int32_t(size == 0 ? image.size : size);
   View().SetProgressRange(ImageSize);
 
+  // A block is answered with an Acknowledge or refused with an error status.
+  const auto accept = [](const Reply& r) {
+    return r.kind == ReplyKind::kAck || (r.kind == ReplyKind::kStatus && r.status != 0);
+  };
+  const uint32_t wait = GetTimings().blockWaitMs;
   int32_t offset = 0;
   int32_t blockLength = kBlockSize;
   int failures = 0;
   for (;;) {
     if (offset + blockLength > ImageSize) blockLength = ImageSize - offset;
+    BeginRequest();
     SendWriteBlock(DeviceId(), ImageData + offset, address + uint32_t(offset), uint32_t(blockLength));
     char text[64];
     std::snprintf(text, sizeof text, LoadString(IDS_DATA_TRANSMIT).c_str(), offset, ImageSize);
     View().SetStatusLine(text);
 
     int messageOnGiveUp;
-    if (WaitForReply(GetTimings().blockWaitMs) != WAIT_OBJECT_0) {
+    bool answerMayStillCome = false;
+    Reply reply;
+    if (AwaitReply(wait, accept, &reply) != WAIT_OBJECT_0) {
       messageOnGiveUp = IDS_TIMEOUT_2;
+      answerMayStillCome = true;
     } else {
-      const int32_t status = GetReplyStatus();
-      if (status == 0) {
+      if (reply.kind == ReplyKind::kAbort) return -1;
+      if (reply.kind == ReplyKind::kAck) {
         failures = 0;
         offset += blockLength;
         View().SetProgressPos(offset);
         if (offset >= ImageSize) return 0;
         continue;
       }
-      if (status == kAbort) return -1;
       messageOnGiveUp = IDS_TRANSFER_ERROR;
     }
     // Time-outs and error statuses share one count; the failure that ends it picks the message.
-    if (++failures == kBlockMaxFailures) {
-      ShowErrorAndRestore(messageOnGiveUp);
-      return -1;
+    for (;;) {
+      if (++failures == kBlockMaxFailures) {
+        ShowErrorAndRestore(messageOnGiveUp);
+        return -1;
+      }
+      if (!answerMayStillCome) break;
+      // The late answer must not end the resend's wait, nor any wait after it.
+      const int fence = Resync(wait, false);
+      if (fence == kAbort) return -1;
+      if (fence == 0) break;
+      messageOnGiveUp = IDS_TIMEOUT_2;  // the fence's answer did not come either: one more try gone
     }
     Sleep(GetTimings().resendPauseMs);
   }

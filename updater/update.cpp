@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "updater/r9_updater_dlg.h"
-#include "updater/strings.h"
 #include "firmware/image_set.h"
 #include "platform/kernel.h"
+#include "updater/r9_updater_dlg.h"
+#include "updater/strings.h"
 
 namespace r9 {
 
@@ -31,15 +31,20 @@ std::string StepText(int row) {
 }  // namespace
 
 int IdentifyDevice(CR9UpdaterDlg* dialog) {
+  dialog->BeginRequest();
   if (dialog->SendSysEx(kIdentityRequestImage, kIdentityRequestLength) < 0) {
     dialog->ShowErrorAndRestore(IDS_CANT_OPEN_MIDI_OUT);
     return -1;
   }
-  if (dialog->WaitForReply(dialog->GetTimings().identifyWaitMs) != WAIT_OBJECT_0) {
+  // Only an Identity Reply answers the Identity Request.
+  Reply reply;
+  if (dialog->AwaitReply(
+          dialog->GetTimings().identifyWaitMs, [](const Reply& r) { return r.kind == ReplyKind::kIdentity; }, &reply) !=
+      WAIT_OBJECT_0) {
     dialog->ShowErrorAndRestore(IDS_TIMEOUT_1);
     return -1;
   }
-  const int32_t status = dialog->GetReplyStatus();
+  const int32_t status = reply.status;
   if (status == kAbort) return -1;
   if (status != 0) {
     dialog->ShowErrorAndRestore(IDS_ILLEGAL_DEVICE);
@@ -67,14 +72,18 @@ unsigned UpdateThreadProc(void* parameter) {
   // From now on a device that asks for the host's identity hears its own family and model.
   SetHostIdentity(GetDeviceIdentity());
 
+  // Enter-update and Finish-update are answered with a Status frame, nothing else.
+  const auto isStatus = [](const Reply& r) { return r.kind == ReplyKind::kStatus; };
+  dialog->BeginRequest();
   const size_t enterLength = BuildEnterUpdate(SendBuffer, DeviceId());
   dialog->SendSysEx(SendBuffer, enterLength);
   view.SetStatusLine(LoadString(IDS_ERASING));
-  if (dialog->WaitForReply(timings.identifyWaitMs) != WAIT_OBJECT_0) {
+  Reply reply;
+  if (dialog->AwaitReply(timings.identifyWaitMs, isStatus, &reply) != WAIT_OBJECT_0) {
     dialog->ShowErrorAndRestore(IDS_TIMEOUT_1);
     return 0;
   }
-  const int32_t enterStatus = dialog->GetReplyStatus();
+  const int32_t enterStatus = reply.status;
   if (enterStatus == kAbort) return 0;
   view.SetStatusLine("");
   if (enterStatus == kNotInUpdateMode) {
@@ -89,14 +98,29 @@ unsigned UpdateThreadProc(void* parameter) {
 
   if (dialog->RunUpdatePlan() != 0) return 0;
 
+  // Read back what this run wrote while the device is still in its update mode (after
+  // Finish-update it restarts, and its ports may change). A mismatch leaves it there for
+  // another try.
+  if (dialog->verifyAfterUpdate_) {
+    std::vector<VerifyImageResult> results;
+    const VerifyOutcome outcome = dialog->VerifyFlash(dialog->bootWritten_, &results);
+    dialog->StoreVerifyResults(outcome, results);
+    if (outcome == VerifyOutcome::kAborted) return 0;
+    if (outcome != VerifyOutcome::kMatch) {
+      dialog->ShowErrorAndRestore(IDS_TRANSFER_ERROR);
+      return 0;
+    }
+  }
+
+  dialog->BeginRequest();
   const size_t finishLength = BuildFinishUpdate(SendBuffer, DeviceId());
   dialog->SendSysEx(SendBuffer, finishLength);
-  if (dialog->WaitForReply(timings.identifyWaitMs) != WAIT_OBJECT_0) {
+  if (dialog->AwaitReply(timings.identifyWaitMs, isStatus, &reply) != WAIT_OBJECT_0) {
     dialog->ShowErrorAndRestore(IDS_TRANSFER_ERROR);
     return 0;
   }
   // Every image is written and acknowledged; the Finish-update reply's status is not examined.
-  if (dialog->GetReplyStatus() == kAbort) return 0;
+  if (reply.kind == ReplyKind::kAbort) return 0;
 
   view.SetStatusLine(LoadString(IDS_UPDATE_COMPLETED));
   dialog->RestoreControls();
@@ -112,7 +136,7 @@ int CR9UpdaterDlg::RunUpdatePlan() {
   if (planHasBoot) {
     uint8_t deviceStamp[4];
     if (ReadDeviceMemory(kBootStampAddress, kStampLength, deviceStamp) != 0) {
-      if (GetReplyStatus() == kAbort) return -1;
+      if (aborted_.load()) return -1;
       RestoreControls();
       return -1;
     }
@@ -122,6 +146,7 @@ int CR9UpdaterDlg::RunUpdatePlan() {
       writeBoot = false;
   }
 
+  bootWritten_ = writeBoot;
   for (size_t row = 0; row < UpdatePlan.size(); ++row) {
     const UpdateStep& step = UpdatePlan[row];
     View().SetStepCounter(StepText(int(row) + 1));

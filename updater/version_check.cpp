@@ -2,9 +2,9 @@
 // stamps of the carried images. Nothing is written to the device.
 #include <cstring>
 
+#include "firmware/image_set.h"
 #include "updater/r9_updater_dlg.h"
 #include "updater/strings.h"
-#include "firmware/image_set.h"
 
 namespace r9 {
 namespace {

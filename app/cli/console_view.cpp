@@ -33,9 +33,11 @@ void ConsoleView::ShowAbout() {}
 
 void ConsoleView::SetStatusLine(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (closing_ || text == status_) return;
-  const bool transmit = text.rfind("Data transmit", 0) == 0;
-  // A log gets one line per stage: a new text, or the first block of an image.
+  // The same text again is news when the step has changed (row 2 erases as row 1 did).
+  if (closing_ || (text == status_ && step_ == printedStep_)) return;
+  // Texts that follow the bytes of an image: the log counts them in tenths.
+  const bool transmit = text.rfind("Data transmit", 0) == 0 || text.rfind("Reading back", 0) == 0;
+  // A log gets one line per stage: a new text, a new step, or the first block of an image.
   const bool newStage = !transmit || !transfer_ || step_ != printedStep_;
   status_ = text;
   transfer_ = transmit;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,13 +18,15 @@
 
 #include "app/cli/console_view.h"
 #include "app/cli/exit_codes.h"
+#include "app/cli/trace.h"
+#include "app/device_options.h"
 #include "firmware/firmware_version.h"
-#include "updater/r9_updater_dlg.h"
-#include "updater/strings.h"
 #include "platform/instance_number.h"
 #include "platform/virtual_bus.h"
 #include "sim/r9_device.h"
 #include "sim/sim_options.h"
+#include "updater/r9_updater_dlg.h"
+#include "updater/strings.h"
 
 namespace r9 {
 namespace {
@@ -48,13 +51,15 @@ const char kUsage[] =
     "  list             list the MIDI IN and MIDI OUT ports; * marks the preselected ones\n"
     "  version-check    read the device's version stamps and compare them with the carried ones\n"
     "  execute          write the carried firmware into the device\n"
+    "  verify           read the device's flash back and compare it with the carried images\n"
     "\n"
     "Options:\n"
     "  --in PORT            MIDI IN port: an index from 'list' or an exact port name\n"
     "  --out PORT           MIDI OUT port: an index from 'list' or an exact port name\n"
-    "  --simulate[=OPTIONS] attach the built-in device simulator as the port pair \"KORVEN R9\"\n"
-    "                       (OPTIONS: see the README, e.g. boot=same,drop=0.05,seed=7)\n"
+    "%s"
     "  --trace FILE         write every SysEx message sent and received to FILE\n"
+    "  --verify             execute: read back what was written before Finish-update\n"
+    "  --read-size N        bytes per Read request of verify (4 to 7153, default 4096)\n"
     "  --version            show the program's version and the carried firmware's\n"
     "  --help               show this text\n";
 
@@ -62,8 +67,10 @@ struct Arguments {
   std::string command;
   std::optional<std::string> in;
   std::optional<std::string> out;
-  std::optional<std::string> simulate;
+  DeviceOptions device;
   std::optional<std::string> trace;
+  bool verify = false;
+  uint32_t readSize = 4096;
 };
 
 int UsageError(const std::string& message) {
@@ -73,6 +80,7 @@ int UsageError(const std::string& message) {
 
 // Returns -1 when the arguments are good, else the exit code.
 int Parse(int argc, char** argv, Arguments* args) {
+  std::string error;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](std::optional<std::string>* into) -> bool {
@@ -81,7 +89,7 @@ int Parse(int argc, char** argv, Arguments* args) {
       return true;
     };
     if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
+      std::printf(kUsage, kDeviceOptionsHelp);
       return kExitSuccess;
     } else if (a == "--version") {
       std::fputs(VersionText("r9-updater-cli").c_str(), stdout);
@@ -92,20 +100,33 @@ int Parse(int argc, char** argv, Arguments* args) {
       if (!value(&args->out)) return UsageError("--out needs a PORT");
     } else if (a == "--trace") {
       if (!value(&args->trace)) return UsageError("--trace needs a FILE");
-    } else if (a == "--simulate") {
-      args->simulate = "";
-    } else if (a.rfind("--simulate=", 0) == 0) {
-      args->simulate = a.substr(std::strlen("--simulate="));
+    } else if (a == "--verify") {
+      args->verify = true;
+    } else if (a == "--read-size") {
+      std::optional<std::string> text;
+      if (!value(&text)) return UsageError("--read-size needs a number of bytes");
+      const std::string& t = *text;
+      const unsigned long n = t.empty() || t.size() > 6 || t.find_first_not_of("0123456789") != std::string::npos
+                                  ? 0
+                                  : std::strtoul(t.c_str(), nullptr, 10);
+      if (n < 4 || n > kMaxReadSize)
+        return UsageError("--read-size: '" + t + "' is not a number of bytes from 4 to " +
+                          std::to_string(kMaxReadSize));
+      args->readSize = uint32_t(n);
+    } else if (int taken = TakeDeviceOption(argc, argv, &i, &args->device, &error)) {
+      if (taken < 0) return UsageError(error);
     } else if (!a.empty() && a[0] == '-') {
       return UsageError("unknown option '" + a + "'");
     } else if (args->command.empty()) {
-      if (a != "list" && a != "version-check" && a != "execute") return UsageError("unknown command '" + a + "'");
+      if (a != "list" && a != "version-check" && a != "execute" && a != "verify")
+        return UsageError("unknown command '" + a + "'");
       args->command = a;
     } else {
       return UsageError("unexpected argument '" + a + "'");
     }
   }
   if (args->command.empty()) return UsageError("no command given");
+  if (args->verify && args->command != "execute") return UsageError("--verify goes with execute");
   return -1;
 }
 
@@ -119,34 +140,6 @@ int FindPort(const std::vector<std::string>& names, const std::string& port) {
   }
   return -1;
 }
-
-// One line per SysEx message: seconds since the trace began, direction, the bytes in hex.
-class Trace {
- public:
-  bool Open(const std::string& path) {
-    file_ = std::fopen(path.c_str(), "w");
-    if (!file_) return false;
-    start_ = std::chrono::steady_clock::now();
-    std::fputs("# r9-updater-cli trace\n", file_);
-    return true;
-  }
-  ~Trace() {
-    if (file_) std::fclose(file_);
-  }
-  void Write(const char* direction, const uint8_t* bytes, size_t length) {
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::fprintf(file_, "%.6f %s", seconds, direction);
-    for (size_t i = 0; i < length; ++i) std::fprintf(file_, "%s%02X", i ? " " : " ", bytes[i]);
-    std::fputc('\n', file_);
-    std::fflush(file_);  // a trace must hold what happened before a crash or a kill
-  }
-
- private:
-  FILE* file_ = nullptr;
-  std::chrono::steady_clock::time_point start_;
-  std::mutex mutex_;
-};
 
 void PrintPorts(ConsoleView& view) {
   const std::pair<PortList, const char*> lists[] = {{PortList::In, "MIDI IN"}, {PortList::Out, "MIDI OUT"}};
@@ -169,7 +162,41 @@ int Interrupted(ConsoleView& view, CR9UpdaterDlg& dialog, int signo) {
   return 128 + signo;
 }
 
+// The verify's end: the report went to stdout; a failure before the comparison says why.
+int VerifyExitCode(CR9UpdaterDlg& dialog) {
+  const std::vector<VerifyImageResult> results = dialog.GetVerifyResults();
+  const auto where = [&] {
+    if (results.empty()) return std::string();
+    char text[64];
+    std::snprintf(text, sizeof text, " (image %u at 0x%06X)", unsigned(results.back().resourceId),
+                  unsigned(results.back().address));
+    return std::string(text);
+  };
+  switch (dialog.GetVerifyOutcome()) {
+    case VerifyOutcome::kMatch:
+      return kExitSuccess;
+    case VerifyOutcome::kDiffers:
+      std::fprintf(stderr, "Error: the device's flash differs from the carried images.\n");
+      return kExitTransfer;
+    case VerifyOutcome::kTimeout:
+      std::fprintf(stderr, "Error: the device did not answer a Read request in time%s.\n", where().c_str());
+      return kExitTimeout;
+    case VerifyOutcome::kUnreadable:
+      std::fprintf(stderr, "Error: the device refused to read its flash back, even 4 bytes at a time%s.\n",
+                   where().c_str());
+      return kExitSilentFailure;
+    default:
+      std::fprintf(stderr, "Error: the verify did not run to its end.\n");
+      return kExitSilentFailure;
+  }
+}
+
 int Run(const Arguments& args) {
+  const std::string lockProblem = InstanceLockFolderProblem();
+  if (!lockProblem.empty()) {
+    std::fprintf(stderr, "r9-updater-cli: %s\n", lockProblem.c_str());
+    return kExitLockFolder;
+  }
   InstanceLock lock;
   const int instanceNumber = ClaimInstanceNumber(lock);
   if (instanceNumber == 0) {
@@ -179,18 +206,11 @@ int Run(const Arguments& args) {
   }
 
   std::unique_ptr<R9Device> device;
-  if (args.simulate) {
-    // The device's port carries this copy's instance suffix, so the preselection finds it;
-    // name= in the options overrides it.
-    SimOptions options;
-    options.portName =
-        instanceNumber == 1 ? DefaultPortNames[2] : DefaultPortNames[2] + " (" + std::to_string(instanceNumber) + ")";
-    std::string error;
-    if (!ParseSimOptions(*args.simulate, &options, &error)) return UsageError("--simulate: " + error);
-    device = std::make_unique<R9Device>(options);
-    if (!device->AttachToBus(VirtualMidiBus::Instance(), options.portName))
-      return UsageError("--simulate: the port name '" + options.portName + "' is taken");
-  }
+  std::unique_ptr<MidiApi> backends;
+  std::string error;
+  if (!StartSimulatedDevice(args.device, instanceNumber, &device, &error) ||
+      !SelectMidiBackends(args.device, &backends, &error))
+    return UsageError(error);
 
   // Declared before the dialog, so that it outlives the ports whose watchers write into it.
   Trace trace;
@@ -198,6 +218,7 @@ int Run(const Arguments& args) {
   ConsoleView view(stdout, stdout, stderr, live);
   DialogConfig config;
   config.instanceNumber = instanceNumber;
+  config.midi = backends.get();
   CR9UpdaterDlg dialog(view, config);
   dialog.OnInitDialog();
 
@@ -222,14 +243,20 @@ int Run(const Arguments& args) {
       std::fprintf(stderr, "r9-updater-cli: cannot write the trace file '%s'\n", args.trace->c_str());
       return kExitUsage;
     }
-    dialog.MidiOutPort().SetSendObserver([&](const uint8_t* b, size_t n) { trace.Write("out", b, n); });
-    dialog.MidiInPort().SetReceiveObserver([&](const uint8_t* b, size_t n) { trace.Write("in", b, n); });
+    dialog.MidiOutPort().SetSendObserver([&](const uint8_t* b, size_t n) { trace.Out(b, n); });
+    dialog.SetSendResultObserver([&](const uint8_t* b, bool sent) { trace.OutResult(b, sent); });
+    dialog.MidiInPort().SetReceiveObserver([&](const uint8_t* b, size_t n) { trace.In(b, n); });
   }
 
   InstallSignalHandlers();
   const bool execute = args.command == "execute";
+  const bool verify = args.command == "verify";
+  dialog.SetReadSize(args.readSize);
+  dialog.SetVerifyAfterUpdate(args.verify);
   if (execute)
     dialog.OnExecute();
+  else if (verify)
+    dialog.OnVerify();
   else
     dialog.OnVersionCheck();
 
@@ -238,7 +265,7 @@ int Run(const Arguments& args) {
   // The main thread plays the window's thread: it waits for the worker and takes its post.
   while (dialog.GetBusy() == 1 || dialog.WorkerRunning()) {
     if (int signo = interruptSignal.load()) return Interrupted(view, dialog, signo);
-    if (!execute && view.TakeVersionCheckDone(&checkResult)) {
+    if (!execute && !verify && view.TakeVersionCheckDone(&checkResult)) {
       dialog.OnVersionCheckDone(0, checkResult);
       checkDone = true;
     }
@@ -249,9 +276,11 @@ int Run(const Arguments& args) {
 
   const std::vector<std::string> errors = view.ErrorTexts();
   if (!errors.empty()) return ExitCodeForMessage(errors.back());
+  if (verify) return VerifyExitCode(dialog);
   if (execute) {
     if (view.LastStatusLine() == LoadString(IDS_UPDATE_COMPLETED)) return kExitSuccess;
-    std::fprintf(stderr, "Error: the device did not answer the BOOT version read; nothing was written.\n");
+    // A time-out, a refusal or a reply that failed its CRC: all that is known is that no stamp came.
+    std::fprintf(stderr, "Error: the BOOT version stamp could not be read; nothing was written.\n");
     return kExitSilentFailure;
   }
   if (checkDone && checkResult == 0) return kExitSuccess;

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/kernel.h"
 #include "platform/lock_file_name.h"
@@ -25,19 +26,33 @@ bool PrivateFolder(const std::string& path, bool requireMode0700) {
   return requireMode0700 ? (info.st_mode & 077) == 0 : (info.st_mode & 022) == 0;
 }
 
-std::string LockFolder() {
+// The folder of the lock files, or empty with the reason in *why.
+std::string LockFolder(std::string* why) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && runtime[0] == '/' && PrivateFolder(runtime, false)) return runtime;
   const char* tmp = std::getenv("TMPDIR");
   std::string base = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   const std::string folder = base + "/r9-updater-" + std::to_string(geteuid());
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    *why = "the lock folder " + folder + " cannot be made: " + std::strerror(errno);
+    return {};
+  }
   // An existing folder counts only when it is really ours and closed to everybody else.
-  return PrivateFolder(folder, true) ? folder : std::string();
+  if (!PrivateFolder(folder, true)) {
+    *why = "the lock folder " + folder + " is not a private folder of this user (owner and mode 0700)";
+    return {};
+  }
+  return folder;
 }
 
 }  // namespace
+
+std::string InstanceLockFolderProblem() {
+  std::string why;
+  LockFolder(&why);
+  return why;
+}
 
 struct InstanceLock::Impl {
   int fd = -1;
@@ -49,7 +64,8 @@ InstanceLock::~InstanceLock() { Release(); }
 
 bool InstanceLock::TryClaim(const std::string& name) {
   Release();
-  const std::string folder = LockFolder();
+  std::string why;
+  const std::string folder = LockFolder(&why);
   if (folder.empty()) return false;
   const std::string file = LockFileName(name);
   if (file.size() > 255) return false;

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,11 +43,19 @@ class Cli : public ::testing::Test {
   };
 
   // Starts the program with its stdout and stderr going to files; returns the pid.
-  pid_t Spawn(const std::vector<std::string>& args, const std::string& tag) {
+  // env: variables to set for the program (an empty value unsets it).
+  pid_t Spawn(const std::vector<std::string>& args, const std::string& tag,
+              const std::vector<std::pair<std::string, std::string>>& env = {}) {
     const std::string out = runtimeDir_ + "/" + tag + ".out", err = runtimeDir_ + "/" + tag + ".err";
     pid_t pid = fork();
     if (pid == 0) {
       setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
+      for (const auto& [name, value] : env) {
+        if (value.empty())
+          unsetenv(name.c_str());
+        else
+          setenv(name.c_str(), value.c_str(), 1);
+      }
       int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int n = open("/dev/null", O_RDONLY);
@@ -163,6 +172,90 @@ TEST_F(Cli, WholeUpdateWithTrace) {
   EXPECT_EQ(frames.back().first, "in");
 }
 
+// Seconds and bytes of every SysEx line of a trace.
+std::vector<TraceLine> TraceOf(const std::string& text) {
+  std::vector<TraceLine> lines;
+  for (const std::string& line : Lines(text)) {
+    TraceLine t;
+    if (!line.empty() && line[0] != '#' && ParseTraceLine(line, &t)) lines.push_back(t);
+  }
+  return lines;
+}
+
+// The device gets 500 ms after it has entered its update mode before the BOOT read, with the
+// real pauses of the program.
+TEST_F(Cli, PauseAfterEnteringTheUpdateMode) {
+  const Result r = Run({"execute", "--simulate=boot=same", "--trace", Path("trace.txt")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::vector<TraceLine> t = TraceOf(Slurp(Path("trace.txt")));
+  ASSERT_GE(t.size(), 5u);
+  ASSERT_EQ(t[2].hex.substr(0, 15), " F0 7D 00 3A 01");  // Enter-update
+  ASSERT_EQ(t[3].hex.substr(0, 15), " F0 7D 00 3A 00");  // its Status
+  ASSERT_EQ(t[4].hex.substr(0, 15), " F0 7D 00 3A 60");  // the BOOT read
+  EXPECT_GE(t[4].seconds - t[3].seconds, 0.5);
+  EXPECT_LT(t[4].seconds - t[3].seconds, 1.5);
+}
+
+// A refused block is sent again, the same bytes, 100 ms after the refusal.
+TEST_F(Cli, PauseBeforeABlockIsSentAgain) {
+  const Result r = Run({"execute", "--simulate=boot=same,fault=error@write:3", "--trace", Path("trace.txt")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::vector<TraceLine> t = TraceOf(Slurp(Path("trace.txt")));
+  std::vector<size_t> writes;
+  for (size_t i = 0; i < t.size(); ++i)
+    if (t[i].direction == "out" && t[i].hex.substr(0, 15) == " F0 7D 00 3A 02") writes.push_back(i);
+  ASSERT_GE(writes.size(), 4u);
+  const size_t third = writes[2], again = writes[3];
+  EXPECT_EQ(t[third].hex, t[again].hex) << "the same block again";
+  ASSERT_EQ(again, third + 2);
+  EXPECT_EQ(t[third + 1].hex, " F0 7D 00 3A 00 0E F7") << "the refusal";
+  EXPECT_GE(t[again].seconds - t[third + 1].seconds, 0.1);
+  EXPECT_LT(t[again].seconds - t[third + 1].seconds, 1.0);
+  // An acknowledged block is followed by the next one without a pause.
+  EXPECT_LT(t[writes[1]].seconds - t[writes[1] - 1].seconds, 0.1);
+}
+
+// verify reads the flash back: 0 on the device an update left, 5 once the flash kept in a
+// file was changed between the runs, with the image and address named; nothing is written.
+TEST_F(Cli, VerifyFindsATamperedFlash) {
+  const std::string flash = Path("device.flash");
+  const std::string sim = "--simulate=flash=" + flash;
+  ASSERT_EQ(Run({"execute", sim, "--verify"}).code, 0);
+  Result r = Run({"verify", sim, "--trace", Path("trace.txt")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, testing::HasSubstr("image 129 at 0x066000: ok\n"));
+  for (const TraceLine& t : TraceOf(Slurp(Path("trace.txt")))) {
+    if (t.direction != "out") continue;
+    const std::string kind = t.hex.substr(0, 15);
+    EXPECT_TRUE(kind == " F0 7E 00 06 01" || kind == " F0 7D 00 3A 60") << "only Identity and Read requests";
+  }
+  {
+    std::fstream file(flash, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(0x1CC000 + 2 * 4096 + 10);
+    file.put('\x5A');
+  }
+  r = Run({"verify", sim, "--read-size", "7153"});
+  EXPECT_EQ(r.code, 5) << r.err;
+  EXPECT_THAT(r.out, testing::HasSubstr("image 136 at 0x1CC000: differs from 0x1CE00A, 1 block\n"));
+  EXPECT_THAT(r.out, testing::HasSubstr("image 129 at 0x066000: ok\n"));
+  EXPECT_EQ(Run({"verify", sim, "--read-size", "3"}).code, 1);
+  EXPECT_EQ(Run({"version-check", sim, "--verify"}).code, 1);
+}
+
+// Where the instance locks live must be a private folder; when it cannot be, the user is told
+// why (not that twenty copies run).
+TEST_F(Cli, UnusableLockFolder) {
+  const std::string tmp = Path("tmp");
+  ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+  const std::string folder = tmp + "/r9-updater-" + std::to_string(geteuid());
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+  const Result r = Finish(Spawn({"list", "--simulate"}, "lock", {{"XDG_RUNTIME_DIR", ""}, {"TMPDIR", tmp}}), "lock");
+  EXPECT_EQ(r.code, 8);
+  EXPECT_THAT(r.err, testing::HasSubstr("is not a private folder"));
+  EXPECT_THAT(r.err, testing::Not(testing::HasSubstr("20 instance")));
+}
+
 TEST_F(Cli, ExitCodesNameTheFailure) {
   struct Case {
     std::vector<std::string> args;
@@ -173,7 +266,12 @@ TEST_F(Cli, ExitCodesNameTheFailure) {
       {{"execute", "--simulate=identity=3A000600"}, 4, "Error: Illegal device connected.\n"},
       {{"execute", "--simulate=mode=normal"}, 4, "Error: Please use the firmware update mode.\n"},
       {{"execute", "--simulate=fault=error@erase:1-7"}, 5, "Error: Transfer error occurred.\n"},
-      {{"execute", "--simulate=fault=corrupt@read:1"}, 6, ""},
+      {{"execute", "--simulate=fault=corrupt@read:1"},
+       6,
+       "Error: the BOOT version stamp could not be read; nothing was written.\n"},
+      {{"execute", "--simulate=fault=error@read:1,scope=read"},
+       6,
+       "Error: the BOOT version stamp could not be read; nothing was written.\n"},
       {{"version-check", "--simulate=fault=corrupt@read:1"}, 6, ""},
       {{"version-check"}, 2, "Error: Can't open MIDI Out device.\n"},
       {{"execute", "--simulate", "--in", "7"}, 1, ""},

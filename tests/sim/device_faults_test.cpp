@@ -105,25 +105,70 @@ TEST(DeviceFaultsTest, ErrorsOnTheFirstSixErasesThenSuccess) {
   EXPECT_EQ(rig.device.Counters().erasesDone, 1u);
 }
 
-TEST(DeviceFaultsTest, LateAnswerLeavesLaterFromTheDevicesThread) {
+// One device, one cable: a late answer leaves from the device's thread and holds back every
+// answer after it, so answers never overtake each other.
+TEST(DeviceFaultsTest, LateAnswerHoldsBackTheAnswersAfterIt) {
   Rig rig(Parse("fault=late@identity:1,late-ms=20"));
+  const auto begin = std::chrono::steady_clock::now();
   rig.device.OnHostMessage(IdentityRequestFrame().data(), kIdentityRequestLength);
   const Bytes enter = EnterFrame();
   rig.device.OnHostMessage(enter.data(), enter.size());
   ASSERT_TRUE(rig.capture.WaitFor(2));
   ASSERT_TRUE(rig.device.WaitIdle(std::chrono::seconds(10)));
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(20));
   const std::vector<std::thread::id> threads = rig.capture.Threads();
   const std::vector<Bytes> got = rig.capture.Take();
   ASSERT_EQ(got.size(), 2u);
   const Bytes identityReply = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x3A, 0x00,
                                0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0xF7};
-  const size_t late = got[0] == identityReply ? 0 : 1;
-  EXPECT_EQ(got[late], identityReply);
-  EXPECT_EQ(got[1 - late], DeviceStatus(0));
-  EXPECT_NE(threads[late], std::this_thread::get_id());
-  EXPECT_EQ(threads[1 - late], std::this_thread::get_id());  // the late one holds nothing up
+  EXPECT_EQ(got[0], identityReply);
+  EXPECT_EQ(got[1], DeviceStatus(0)) << "the answer behind the late one waits for it";
+  EXPECT_NE(threads[0], std::this_thread::get_id());
+  EXPECT_NE(threads[1], std::this_thread::get_id());
   EXPECT_EQ(rig.device.Counters().lateReplies, 1u);
   EXPECT_EQ(rig.device.PendingReplies(), 0u);
+}
+
+// A reject refuses the frame after the time the device would have spent on it, and leaves the
+// flash as it was; an error refuses at once.
+TEST(DeviceFaultsTest, RejectRefusesAfterTheProcessingTime) {
+  struct Case {
+    const char* options;
+    bool block;  // else the erase is hit
+    uint32_t minMillis;
+  } cases[] = {
+      {"fault=reject@write:1,scale=1,write-ms=40,link=ideal,latency=0", true, 40},
+      {"fault=reject@erase:1,scale=1,erase-ms=30,link=ideal,latency=0", false, 60},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    Rig rig(Parse(c.options));
+    // Answers that take the device's time leave from its own thread.
+    auto answer = [&](const Bytes& frame) {
+      rig.device.OnHostMessage(frame.data(), frame.size());
+      if (!rig.capture.WaitFor(1)) return Bytes{};
+      const std::vector<Bytes> got = rig.capture.Take();
+      return got.size() == 1 ? got[0] : Bytes{};
+    };
+    EXPECT_EQ(rig.One(EnterFrame()), DeviceStatus(0));
+    const auto begin = std::chrono::steady_clock::now();
+    if (c.block) {
+      EXPECT_EQ(answer(EraseFrame(0x1000, 0x2000)), DeviceStatus(0));
+      const auto blockBegin = std::chrono::steady_clock::now();
+      EXPECT_EQ(answer(WriteFrame(0x1000, Pattern(64, 1))), DeviceStatus(kDeviceStatusRejected));
+      EXPECT_GE(std::chrono::steady_clock::now() - blockBegin, std::chrono::milliseconds(c.minMillis));
+      EXPECT_EQ(rig.device.FlashBytes(0x1000, 4), Bytes(4, 0xFF)) << "nothing written";
+      EXPECT_EQ(rig.device.Counters().acknowledgedWrites, 0u);
+    } else {
+      const Bytes held = Pattern(16, 3);
+      rig.device.LoadFlash(0x1000, held.data(), held.size());
+      EXPECT_EQ(answer(EraseFrame(0x1000, 0x2000)), DeviceStatus(kDeviceStatusRejected));
+      EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(c.minMillis));
+      EXPECT_EQ(rig.device.FlashBytes(0x1000, 16), held) << "nothing erased";
+      EXPECT_EQ(rig.device.Counters().erasesDone, 0u);
+    }
+    EXPECT_EQ(rig.device.Counters().rejectedFrames, 1u);
+  }
 }
 
 TEST(DeviceFaultsTest, RandomFaultsHitOnlyTheirScopeButCorruptHitsEveryRead) {

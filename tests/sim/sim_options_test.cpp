@@ -86,6 +86,15 @@ TEST(SimOptionsTest, AcceptsEveryKey) {
                 o.faults[1].kind == FaultKind::kDuplicate && o.faults[2].kind == FaultKind::kCorruptCrc &&
                 o.faults[3].kind == FaultKind::kSilent && o.faults[3].frameKind == HostFrameKind::kEnterUpdate;
        }},
+      {"fault=reject@write:5-6,rejects=0.125",
+       [](const SimOptions& o) {
+         return o.faults.size() == 1 && o.faults[0].kind == FaultKind::kReject &&
+                o.faults[0].frameKind == HostFrameKind::kWriteBlock && o.faults[0].first == 5 &&
+                o.faults[0].last == 6 && o.rejectProbability == 0.125;
+       }},
+      {"max-read=1024,long-read=short", [](const SimOptions& o) { return o.maxRead == 1024 && o.longReadShort; }},
+      {"fault=lose@write:7",
+       [](const SimOptions& o) { return o.faults.size() == 1 && o.faults[0].kind == FaultKind::kLose; }},
       {"silent-after=12", [](const SimOptions& o) { return o.silentAfter == 12; }},
       {"late-ms=2500", [](const SimOptions& o) { return o.lateMillis == 2500; }},
       {"link=din", [](const SimOptions& o) { return o.linkBytesPerSecond == 3125; }},
@@ -122,6 +131,10 @@ TEST(SimOptionsTest, RefusesBadStringsNamingTheKey) {
       {"drop=1.5", "'drop'"},
       {"errors=-0.1", "'errors'"},
       {"late=abc", "'late'"},
+      {"rejects=1.5", "'rejects'"},
+      {"max-read=0", "'max-read'"},
+      {"max-read=16384", "'max-read'"},
+      {"long-read=maybe", "'long-read'"},
       {"dup=", "'dup'"},
       {"corrupt=0.1x", "'corrupt'"},
       {"identity=3A0004", "'identity'"},

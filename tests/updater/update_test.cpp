@@ -6,9 +6,9 @@
 #include <cstring>
 #include <thread>
 
-#include "updater/strings.h"
 #include "firmware/image_set.h"
 #include "tests/updater/dialog_fixture.h"
+#include "updater/strings.h"
 
 namespace r9::test {
 namespace {
@@ -219,6 +219,36 @@ TEST_F(UpdateTest, BlockRetries) {
     EXPECT_TRUE(device->Violations().empty());
     Close();
   }
+}
+
+// Image by image, whether the flash holds what the plan writes; "" when it does, else the
+// first image that differs.
+std::string FirstDifferingImage(const std::vector<uint8_t>& flash, bool withBoot) {
+  for (const UpdateStep& step : UpdatePlan) {
+    if (step.kind != kStepWrite || (step.address == 0 && !withBoot)) continue;
+    FirmwareImage image;
+    if (!FindFirmwareImage(step.resourceId, &image)) return "missing image";
+    if (std::memcmp(flash.data() + step.address, image.data, image.size) != 0)
+      return "image " + std::to_string(step.resourceId);
+  }
+  return "";
+}
+
+// A device slower than the host's turnaround: one late answer outlasts a block's wait, and a
+// block of the same image is refused after its write time. The late answer must not end a
+// later wait, so the refused block is the one sent again.
+TEST_F(UpdateTest, LateAnswerAndRejectLeaveTheImagesInFlash) {
+  Timings timings = FastTimings();
+  timings.blockWaitMs = 300;
+  Start(
+      "boot=same,scale=1,link=ideal,latency=0,write-ms=4,erase-ms=0,late-ms=400,"
+      "fault=late@write:15,fault=reject@write:22",
+      timings);
+  Execute();
+  EXPECT_EQ(view.StatusLine(), "Version update completed.");
+  EXPECT_EQ(device->Counters().rejectedFrames, 1u);
+  EXPECT_EQ(device->Counters().lateReplies, 1u);
+  EXPECT_EQ(FirstDifferingImage(device->Flash(), false), "") << "the refused block was sent again";
 }
 
 TEST_F(UpdateTest, FinishUpdateErrorStillCompletes) {

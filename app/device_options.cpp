@@ -1,0 +1,117 @@
+#include "app/device_options.h"
+
+#include <cstring>
+
+#include "platform/composite_midi_api.h"
+#include "platform/virtual_bus.h"
+#include "sim/r9_device.h"
+#include "sim/sim_options.h"
+#include "updater/r9_updater_dlg.h"
+
+namespace r9 {
+namespace {
+
+struct Backend {
+  const char* name;
+  MidiApi& (*api)();
+};
+
+MidiApi& SimBackend() { return VirtualMidiBus::Instance(); }
+
+// The backends built into this program, in the order the lists show them.
+const Backend kBackends[] = {
+    {"sim", &SimBackend},
+};
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    items.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (comma == std::string::npos) return items;
+    start = comma + 1;
+  }
+}
+
+}  // namespace
+
+const char kDeviceOptionsHelp[] =
+    "  --simulate[=OPTIONS] attach the built-in device simulator as the port pair \"KORVEN R9\"\n"
+    "                       (OPTIONS: see the README, e.g. boot=same,drop=0.05,seed=7)\n"
+    "  --backend NAMES      list only the ports of these MIDI backends (comma-separated,\n"
+    "                       repeatable): sim\n";
+
+int TakeDeviceOption(int argc, char** argv, int* i, DeviceOptions* options, std::string* error) {
+  const std::string a = argv[*i];
+  if (a == "--simulate") {
+    options->simulate = "";
+    return 1;
+  }
+  if (a.rfind("--simulate=", 0) == 0) {
+    options->simulate = a.substr(std::strlen("--simulate="));
+    return 1;
+  }
+  std::string value;
+  if (a == "--backend") {
+    if (*i + 1 >= argc) {
+      *error = "--backend needs a NAME";
+      return -1;
+    }
+    value = argv[++*i];
+  } else if (a.rfind("--backend=", 0) == 0) {
+    value = a.substr(std::strlen("--backend="));
+  } else {
+    return 0;
+  }
+  for (const std::string& name : SplitList(value)) {
+    bool known = false;
+    for (const Backend& b : kBackends) known = known || name == b.name;
+    if (!known) {
+      *error = "--backend: unknown backend '" + name + "'";
+      return -1;
+    }
+    options->backends.push_back(name);
+  }
+  return 1;
+}
+
+bool StartSimulatedDevice(const DeviceOptions& options, int instanceNumber, std::unique_ptr<R9Device>* device,
+                          std::string* error) {
+  if (!options.simulate) return true;
+  SimOptions sim;
+  sim.portName =
+      instanceNumber == 1 ? DefaultPortNames[2] : DefaultPortNames[2] + " (" + std::to_string(instanceNumber) + ")";
+  if (!ParseSimOptions(*options.simulate, &sim, error)) {
+    *error = "--simulate: " + *error;
+    return false;
+  }
+  auto made = std::make_unique<R9Device>(sim);
+  if (!made->AttachToBus(VirtualMidiBus::Instance(), sim.portName)) {
+    *error = "--simulate: the port name '" + sim.portName + "' is taken";
+    return false;
+  }
+  *device = std::move(made);
+  return true;
+}
+
+bool SelectMidiBackends(const DeviceOptions& options, std::unique_ptr<MidiApi>* api, std::string* error) {
+  api->reset();
+  if (options.backends.empty()) return true;
+  std::vector<MidiApi*> chosen;
+  // In the lists' own order, each once, whatever order the names came in.
+  for (const Backend& b : kBackends)
+    for (const std::string& name : options.backends)
+      if (name == b.name) {
+        chosen.push_back(&b.api());
+        break;
+      }
+  if (chosen.empty()) {
+    *error = "--backend: no backend named";
+    return false;
+  }
+  *api = std::make_unique<CompositeMidiApi>(chosen);
+  return true;
+}
+
+}  // namespace r9

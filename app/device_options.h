@@ -1,0 +1,41 @@
+// The device side of the command line, shared by the front-ends: which MIDI backends the port
+// lists show (--backend) and the built-in simulated device (--simulate). No toolkit here.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/midi_api.h"
+
+namespace r9 {
+
+class R9Device;
+
+struct DeviceOptions {
+  std::optional<std::string> simulate;  // the option string of --simulate[=OPTIONS]
+  std::vector<std::string> backends;    // --backend NAME[,NAME...]; empty: every backend
+};
+
+// The help lines of the options below, for a front-end's usage text.
+extern const char kDeviceOptionsHelp[];
+
+// Takes argv[*i] (and the value after it) when it is a device option, advancing *i past what it
+// took. Returns 1 when it took it, 0 when argv[*i] is no device option, -1 on a bad value
+// (*error says why).
+int TakeDeviceOption(int argc, char** argv, int* i, DeviceOptions* options, std::string* error);
+
+// The simulated device when --simulate was given, attached to the process's virtual bus as the
+// port pair "KORVEN R9" (" (n)" for instance n above 1, so the preselection finds it; name=
+// overrides it). Returns false with *error set on a bad option string or a taken name; true and
+// no device without --simulate.
+bool StartSimulatedDevice(const DeviceOptions& options, int instanceNumber, std::unique_ptr<R9Device>* device,
+                          std::string* error);
+
+// The MIDI driver that the port lists show: null for every backend (the default driver), else
+// one of only the backends that --backend named. Returns false with *error set on an unknown
+// name.
+bool SelectMidiBackends(const DeviceOptions& options, std::unique_ptr<MidiApi>* api, std::string* error);
+
+}  // namespace r9

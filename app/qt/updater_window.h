@@ -1,0 +1,65 @@
+// The main window: the controls of the updater's dialog template at their dialog-unit places,
+// in template order (which is the tab order). It knows nothing of the hub; QtUpdater wires it.
+#pragma once
+
+#include <QAction>
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "app/qt/dialog_units.h"
+
+namespace r9::qt {
+
+// The window's icon, drawn from the one source picture at whatever size is asked for.
+QIcon UpdaterIcon();
+
+class UpdaterWindow : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit UpdaterWindow(QWidget* parent = nullptr);
+
+  // Escape, the close box and "Exit" all come here: the window asks to close and its owner
+  // decides when it is gone (once a running worker has ended).
+  void reject() override;
+
+  BaseUnits base;
+  // Template order.
+  QPushButton* executeButton;
+  QPushButton* exitButton;
+  QLabel* midiInLabel;
+  QLabel* midiOutLabel;
+  QComboBox* midiInList;
+  QComboBox* midiOutList;
+  QProgressBar* progress;
+  QLineEdit* statusLine;
+  QPushButton* rescanButton;
+  QLabel* picture;
+  QLineEdit* stepCounter;
+  QPushButton* versionCheckButton;
+  // "About KORVEN R9 Updater(&A)...": the window's context menu, and Alt+A.
+  QAction* aboutAction;
+
+ signals:
+  void closeRequested();
+};
+
+// The About box: its caption, the icon, the title line, a notice and "OK".
+class AboutBox : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit AboutBox(QWidget* parent);
+
+  BaseUnits base;
+  QLabel* icon;
+  QLabel* notice;
+  QPushButton* okButton;
+  QLineEdit* titleLine;
+};
+
+}  // namespace r9::qt
