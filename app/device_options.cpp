@@ -1,8 +1,9 @@
 #include "app/device_options.h"
 
+#include <algorithm>
 #include <cstring>
 
-#include "platform/composite_midi_api.h"
+#include "platform/midi_backends.h"
 #include "platform/virtual_bus.h"
 #include "sim/r9_device.h"
 #include "sim/sim_options.h"
@@ -10,18 +11,6 @@
 
 namespace r9 {
 namespace {
-
-struct Backend {
-  const char* name;
-  MidiApi& (*api)();
-};
-
-MidiApi& SimBackend() { return VirtualMidiBus::Instance(); }
-
-// The backends built into this program, in the order the lists show them.
-const Backend kBackends[] = {
-    {"sim", &SimBackend},
-};
 
 std::vector<std::string> SplitList(const std::string& text) {
   std::vector<std::string> items;
@@ -34,13 +23,22 @@ std::vector<std::string> SplitList(const std::string& text) {
   }
 }
 
+std::string BackendHelp() {
+  std::string help =
+      "  --simulate[=OPTIONS] attach the built-in device simulator as the port pair \"KORVEN R9\"\n"
+      "                       (OPTIONS: see r9-updater-cli(1), e.g. boot=same,drop=0.05,seed=7)\n"
+      "  --backend NAMES      list only the ports of these MIDI backends (comma-separated,\n"
+      "                       repeatable):";
+  for (const std::string& name : AvailableMidiBackends()) help += " " + name;
+  return help + "\n";
+}
+
 }  // namespace
 
-const char kDeviceOptionsHelp[] =
-    "  --simulate[=OPTIONS] attach the built-in device simulator as the port pair \"KORVEN R9\"\n"
-    "                       (OPTIONS: see r9-updater-cli(1), e.g. boot=same,drop=0.05,seed=7)\n"
-    "  --backend NAMES      list only the ports of these MIDI backends (comma-separated,\n"
-    "                       repeatable): sim\n";
+const std::string& DeviceOptionsHelp() {
+  static const std::string help = BackendHelp();
+  return help;
+}
 
 int TakeDeviceOption(int argc, char** argv, int* i, DeviceOptions* options, std::string* error) {
   const std::string a = argv[*i];
@@ -64,10 +62,9 @@ int TakeDeviceOption(int argc, char** argv, int* i, DeviceOptions* options, std:
   } else {
     return 0;
   }
+  const std::vector<std::string> available = AvailableMidiBackends();
   for (const std::string& name : SplitList(value)) {
-    bool known = false;
-    for (const Backend& b : kBackends) known = known || name == b.name;
-    if (!known) {
+    if (std::find(available.begin(), available.end(), name) == available.end()) {
       *error = "--backend: unknown backend '" + name + "'";
       return -1;
     }
@@ -95,23 +92,11 @@ bool StartSimulatedDevice(const DeviceOptions& options, int instanceNumber, std:
   return true;
 }
 
-bool SelectMidiBackends(const DeviceOptions& options, std::unique_ptr<MidiApi>* api, std::string* error) {
-  api->reset();
+bool ApplyMidiBackends(const DeviceOptions& options, std::string* error) {
   if (options.backends.empty()) return true;
-  std::vector<MidiApi*> chosen;
-  // In the lists' own order, each once, whatever order the names came in.
-  for (const Backend& b : kBackends)
-    for (const std::string& name : options.backends)
-      if (name == b.name) {
-        chosen.push_back(&b.api());
-        break;
-      }
-  if (chosen.empty()) {
-    *error = "--backend: no backend named";
-    return false;
-  }
-  *api = std::make_unique<CompositeMidiApi>(chosen);
-  return true;
+  if (SelectMidiBackends(options.backends, error)) return true;
+  *error = "--backend: " + *error;
+  return false;
 }
 
 }  // namespace r9

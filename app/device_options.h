@@ -19,7 +19,7 @@ struct DeviceOptions {
 };
 
 // The help lines of the options below, for a front-end's usage text.
-extern const char kDeviceOptionsHelp[];
+const std::string& DeviceOptionsHelp();
 
 // Takes argv[*i] (and the value after it) when it is a device option, advancing *i past what it
 // took. Returns 1 when it took it, 0 when argv[*i] is no device option, -1 on a bad value
@@ -33,9 +33,9 @@ int TakeDeviceOption(int argc, char** argv, int* i, DeviceOptions* options, std:
 bool StartSimulatedDevice(const DeviceOptions& options, int instanceNumber, std::unique_ptr<R9Device>* device,
                           std::string* error);
 
-// The MIDI driver that the port lists show: null for every backend (the default driver), else
-// one of only the backends that --backend named. Returns false with *error set on an unknown
-// name.
-bool SelectMidiBackends(const DeviceOptions& options, std::unique_ptr<MidiApi>* api, std::string* error);
+// Limits the process's MIDI driver (DefaultMidiApi) to the backends that --backend named; every
+// backend without it. Call it before the ports are first listed. Returns false with *error set
+// when the selection cannot be made.
+bool ApplyMidiBackends(const DeviceOptions& options, std::string* error);
 
 }  // namespace r9

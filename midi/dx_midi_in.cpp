@@ -34,7 +34,7 @@ void CDxMidiIn::GetDeviceName(int index, char* buffer) {
   // A refused query yields an empty name rather than whatever the record held.
   if (api_.midiInGetDevCapsA(uintptr_t(index), &caps, sizeof caps) != MMSYSERR_NOERROR) caps.szPname[0] = 0;
   caps.szPname[kMaxPnameLen - 1] = 0;
-  std::strncpy(buffer, caps.szPname, 40);
+  std::memcpy(buffer, caps.szPname, std::strlen(caps.szPname) + 1);
 }
 
 void CDxMidiIn::DropErrorText(MMRESULT code) {

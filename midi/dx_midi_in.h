@@ -29,7 +29,7 @@ class CDxMidiIn {
   CDxMidiIn& operator=(const CDxMidiIn&) = delete;
 
   unsigned GetDeviceCount();
-  // buffer holds at least 40 bytes.
+  // buffer holds at least kMaxPnameLen (256) bytes.
   void GetDeviceName(int index, char* buffer);
   bool Open(int index);
   void Close();

@@ -26,7 +26,7 @@ void CDxMidiOut::GetDeviceName(int index, char* buffer) {
   // A refused query yields an empty name rather than whatever the record held.
   if (api_.midiOutGetDevCapsA(uintptr_t(index), &caps, sizeof caps) != MMSYSERR_NOERROR) caps.szPname[0] = 0;
   caps.szPname[kMaxPnameLen - 1] = 0;
-  std::strncpy(buffer, caps.szPname, 40);
+  std::memcpy(buffer, caps.szPname, std::strlen(caps.szPname) + 1);
 }
 
 bool CDxMidiOut::IsOpen() const {

@@ -30,7 +30,7 @@ class CDxMidiOut {
   CDxMidiOut& operator=(const CDxMidiOut&) = delete;
 
   unsigned GetDeviceCount();
-  // buffer holds at least 40 bytes.
+  // buffer holds at least kMaxPnameLen (256) bytes.
   void GetDeviceName(int index, char* buffer);
   bool Open(int index);
   bool Close();

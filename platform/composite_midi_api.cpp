@@ -42,6 +42,22 @@ MidiApi* CompositeMidiApi::FindOutDevice(uintptr_t& deviceId) const {
   return nullptr;
 }
 
+size_t CompositeMidiApi::InBackendIndex(uint32_t deviceId) const {
+  uintptr_t local = deviceId;
+  const MidiApi* backend = FindInDevice(local);
+  for (size_t i = 0; i < backends_.size(); ++i)
+    if (backends_[i] == backend) return i;
+  return backends_.size();
+}
+
+size_t CompositeMidiApi::OutBackendIndex(uint32_t deviceId) const {
+  uintptr_t local = deviceId;
+  const MidiApi* backend = FindOutDevice(local);
+  for (size_t i = 0; i < backends_.size(); ++i)
+    if (backends_[i] == backend) return i;
+  return backends_.size();
+}
+
 bool CompositeMidiApi::FindIn(HMIDIIN handle, InRoute& route) const {
   std::lock_guard lock(mutex_);
   auto it = ins_.find(reinterpret_cast<uintptr_t>(handle));

@@ -43,6 +43,11 @@ class CompositeMidiApi final : public MidiApi {
   MMRESULT midiOutReset(HMIDIOUT handle) override;
   MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) override;
 
+  // Which backend (index in the constructor's list) lists device deviceId; the number of
+  // backends when none does.
+  size_t InBackendIndex(uint32_t deviceId) const;
+  size_t OutBackendIndex(uint32_t deviceId) const;
+
  private:
   // One open input: the backend's handle and what the host registered. It is the instance
   // value the backend's callbacks carry, so it lives until the backend has closed the handle.

@@ -55,9 +55,9 @@ struct MIDIHDR {
   uintptr_t reserved = 0;
 };
 
-// 31 characters and a zero on winmm; other backends report longer names (a UTF-8 name with an
-// instance suffix), up to the 39 characters that the port classes copy out.
-constexpr size_t kMaxPnameLen = 40;
+// 31 characters and a zero on winmm; the other backends report longer UTF-8 names, up to 255
+// bytes, cut at a character boundary (platform/port_name.h).
+constexpr size_t kMaxPnameLen = 256;
 struct MIDIINCAPSA {
   uint16_t wMid = 0;
   uint16_t wPid = 0;

@@ -4,20 +4,20 @@
 
 namespace r9 {
 
-size_t Utf8PrefixLength(std::string_view text, size_t maxBytes) {
-  if (text.size() <= maxBytes) return text.size();
-  size_t length = maxBytes;
-  // A continuation byte (10xxxxxx) right after the cut belongs to a character the cut would
-  // split: leave that character out whole.
-  while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
-  return length;
+std::string CutAtUtf8Boundary(const std::string& name, size_t maxBytes) {
+  if (name.size() <= maxBytes) return name;
+  size_t end = maxBytes;
+  // name[end] is the first byte left out; while it continues a character (10xxxxxx), the
+  // character it belongs to started before the cut and goes too.
+  while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) --end;
+  return name.substr(0, end);
 }
 
-void CopyPortName(std::string_view name, char* field, size_t capacity) {
-  if (field == nullptr || capacity == 0) return;
-  const size_t length = Utf8PrefixLength(name, capacity - 1);
-  std::memcpy(field, name.data(), length);
-  field[length] = 0;
+void CopyPortName(const std::string& name, char* field, size_t size) {
+  if (field == nullptr || size == 0) return;
+  const std::string cut = CutAtUtf8Boundary(name, size - 1);
+  std::memcpy(field, cut.data(), cut.size());
+  field[cut.size()] = '\0';
 }
 
 }  // namespace r9

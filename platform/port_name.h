@@ -1,18 +1,20 @@
-// Port names as the device lists show them: UTF-8 text that must fit a caps record's name field.
+// Port names as the lists show them.
 #pragma once
 
 #include <cstddef>
-#include <string_view>
+#include <string>
 
 namespace r9 {
 
-// The length of the longest prefix of text that has at most maxBytes bytes and does not end
-// inside a UTF-8 character.
-size_t Utf8PrefixLength(std::string_view text, size_t maxBytes);
+// The longest port name that a backend other than winmm reports, in bytes (the lists' buffers
+// hold 256 with the terminating zero).
+constexpr size_t kMaxPortNameBytes = 255;
 
-// Copies name into a caps record's name field of capacity bytes (the terminating zero
-// included), cut at a character boundary when it does not fit. Backends whose names can be
-// longer than the field (ALSA, JACK) fill their records through this one function.
-void CopyPortName(std::string_view name, char* field, size_t capacity);
+// name cut to at most maxBytes bytes, never inside a UTF-8 character: a character that does
+// not fit is left out whole.
+std::string CutAtUtf8Boundary(const std::string& name, size_t maxBytes = kMaxPortNameBytes);
+
+// Copies name, cut as above to size - 1 bytes, into field and terminates it.
+void CopyPortName(const std::string& name, char* field, size_t size);
 
 }  // namespace r9

@@ -21,7 +21,9 @@
 #include "app/cli/trace.h"
 #include "app/device_options.h"
 #include "firmware/firmware_version.h"
+#include "platform/backend_log.h"
 #include "platform/instance_number.h"
+#include "platform/midi_backends.h"
 #include "platform/virtual_bus.h"
 #include "sim/r9_device.h"
 #include "sim/sim_options.h"
@@ -89,7 +91,7 @@ int Parse(int argc, char** argv, Arguments* args) {
       return true;
     };
     if (a == "--help" || a == "-h") {
-      std::printf(kUsage, kDeviceOptionsHelp);
+      std::printf(kUsage, DeviceOptionsHelp().c_str());
       return kExitSuccess;
     } else if (a == "--version") {
       std::fputs(VersionText("r9-updater-cli").c_str(), stdout);
@@ -127,6 +129,10 @@ int Parse(int argc, char** argv, Arguments* args) {
   }
   if (args->command.empty()) return UsageError("no command given");
   if (args->verify && args->command != "execute") return UsageError("--verify goes with execute");
+  {
+    std::string error;
+    if (!ApplyMidiBackends(args->device, &error)) return UsageError(error);
+  }
   return -1;
 }
 
@@ -148,8 +154,12 @@ void PrintPorts(ConsoleView& view) {
     const std::vector<std::string> names = view.Items(list);
     if (names.empty()) std::printf("  (no ports)\n");
     const int selected = view.GetSelection(list);
-    for (size_t i = 0; i < names.size(); ++i)
-      std::printf("%c %zu  %s\n", int(i) == selected ? '*' : ' ', i, names[i].c_str());
+    // The lists hold the driver's devices in its order, so an item's index is its device id.
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string backend =
+          list == PortList::In ? MidiInBackendName(uint32_t(i)) : MidiOutBackendName(uint32_t(i));
+      std::printf("%c %zu  %-5s %s\n", int(i) == selected ? '*' : ' ', i, backend.c_str(), names[i].c_str());
+    }
   }
 }
 
@@ -205,12 +215,11 @@ int Run(const Arguments& args) {
     return kExitInstanceLimit;
   }
 
+  SetMidiClientInstance(instanceNumber);
+
   std::unique_ptr<R9Device> device;
-  std::unique_ptr<MidiApi> backends;
   std::string error;
-  if (!StartSimulatedDevice(args.device, instanceNumber, &device, &error) ||
-      !SelectMidiBackends(args.device, &backends, &error))
-    return UsageError(error);
+  if (!StartSimulatedDevice(args.device, instanceNumber, &device, &error)) return UsageError(error);
 
   // Declared before the dialog, so that it outlives the ports whose watchers write into it.
   Trace trace;
@@ -218,7 +227,6 @@ int Run(const Arguments& args) {
   ConsoleView view(stdout, stdout, stderr, live);
   DialogConfig config;
   config.instanceNumber = instanceNumber;
-  config.midi = backends.get();
   CR9UpdaterDlg dialog(view, config);
   dialog.OnInitDialog();
 
@@ -246,6 +254,7 @@ int Run(const Arguments& args) {
     dialog.MidiOutPort().SetSendObserver([&](const uint8_t* b, size_t n) { trace.Out(b, n); });
     dialog.SetSendResultObserver([&](const uint8_t* b, bool sent) { trace.OutResult(b, sent); });
     dialog.MidiInPort().SetReceiveObserver([&](const uint8_t* b, size_t n) { trace.In(b, n); });
+    trace.CaptureBackendMessages();
   }
 
   InstallSignalHandlers();

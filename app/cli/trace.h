@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/backend_log.h"
+
 namespace r9 {
 
 // One line per SysEx message: seconds since the trace began, direction, the bytes in hex. A
@@ -25,6 +27,7 @@ class Trace {
     return true;
   }
   ~Trace() {
+    if (capturing_) SetBackendMessageSink(nullptr);
     if (!file_) return;
     for (Entry& e : entries_)
       if (e.pending) e.sent = false, e.pending = false;
@@ -47,6 +50,16 @@ class Trace {
       }
     }
     Flush();
+  }
+  // What the MIDI libraries say (a server that could not be reached, a port that went away)
+  // goes into the trace as comment lines, in order with the frames.
+  void CaptureBackendMessages() {
+    capturing_ = true;
+    SetBackendMessageSink([this](const std::string& text) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      entries_.push_back({"# " + text, nullptr, false, true});
+      Flush();
+    });
   }
   void In(const uint8_t* bytes, size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -80,7 +93,7 @@ class Trace {
     bool wrote = false;
     while (!entries_.empty() && !entries_.front().pending) {
       const Entry& e = entries_.front();
-      if (e.sent)
+      if (e.sent || e.line[0] == '#')
         std::fprintf(file_, "%s\n", e.line.c_str());
       else
         std::fprintf(file_, "# not sent: %s\n", e.line.c_str());
@@ -94,6 +107,7 @@ class Trace {
   std::chrono::steady_clock::time_point start_;
   std::mutex mutex_;
   std::deque<Entry> entries_;
+  bool capturing_ = false;
 };
 
 }  // namespace r9

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/device_options.h"
+#include "platform/midi_backends.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/qt_updater.h"
 #include "firmware/firmware_version.h"
@@ -39,7 +40,7 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     std::string error;
     if (a == "--help" || a == "-h") {
-      std::printf(kUsage, r9::kDeviceOptionsHelp);
+      std::printf(kUsage, r9::DeviceOptionsHelp().c_str());
       return 0;
     }
     if (a == "--version") {
@@ -69,15 +70,14 @@ int main(int argc, char** argv) {
 
   // The device and the chosen backends outlive the window's ports.
   std::unique_ptr<r9::R9Device> device;
-  std::unique_ptr<r9::MidiApi> backends;
   std::string error;
-  if (!r9::StartSimulatedDevice(options, instanceNumber, &device, &error) ||
-      !r9::SelectMidiBackends(options, &backends, &error))
+  if (!r9::ApplyMidiBackends(options, &error) ||
+      !r9::StartSimulatedDevice(options, instanceNumber, &device, &error))
     return UsageError(error);
+  r9::SetMidiClientInstance(instanceNumber);
 
   r9::DialogConfig config;
   config.instanceNumber = instanceNumber;
-  config.midi = backends.get();
   r9::qt::QtUpdater updater(config);
   QObject::connect(&updater, &r9::qt::QtUpdater::finished, &app, &QApplication::quit);
   updater.Show();

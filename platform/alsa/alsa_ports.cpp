@@ -79,9 +79,9 @@ void AlsaInPort::Shutdown() {
     wake_.Signal();
     reader_.join();
   }
-  driver_.reset();  // closes the emulation if the host did not: no callback after this
   lib_.rawmidi_close(rawmidi_);
   rawmidi_ = nullptr;
+  // The emulation stays until the port goes: a late call on the handle finds it closed.
 }
 
 void AlsaInPort::Read() {

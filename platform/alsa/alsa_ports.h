@@ -47,7 +47,7 @@ class AlsaInPort {
  public:
   // Takes over rawmidi, an input stream opened non-blocking; starts the reader.
   AlsaInPort(const AlsaLib& lib, AlsaRawMidi* rawmidi, HMIDIIN handle, MidiInProcType callback, uintptr_t instance);
-  // Ends the reader and the emulation, closes the stream.
+  // Ends the reader, closes the stream and then the emulation, if the host did not.
   ~AlsaInPort();
   AlsaInPort(const AlsaInPort&) = delete;
   AlsaInPort& operator=(const AlsaInPort&) = delete;

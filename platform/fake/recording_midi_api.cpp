@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/port_name.h"
+
 namespace r9 {
 
 namespace {
@@ -94,7 +96,7 @@ MMRESULT RecordingMidiApi::midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* ca
   std::lock_guard lock(mutex_);
   if (result == MMSYSERR_NOERROR && caps != nullptr && deviceId < inputNames_.size()) {
     *caps = MIDIINCAPSA{};
-    std::strncpy(caps->szPname, inputNames_[deviceId].c_str(), kMaxPnameLen - 1);
+    CopyPortName(inputNames_[deviceId], caps->szPname, kMaxPnameLen);
   }
   return result;
 }
@@ -181,7 +183,7 @@ MMRESULT RecordingMidiApi::midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* 
   std::lock_guard lock(mutex_);
   if (result == MMSYSERR_NOERROR && caps != nullptr && deviceId < outputNames_.size()) {
     *caps = MIDIOUTCAPSA{};
-    std::strncpy(caps->szPname, outputNames_[deviceId].c_str(), kMaxPnameLen - 1);
+    CopyPortName(outputNames_[deviceId], caps->szPname, kMaxPnameLen);
   }
   return result;
 }

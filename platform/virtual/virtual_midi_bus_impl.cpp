@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/midi_error_text.h"
+#include "platform/port_name.h"
 #include "platform/virtual/virtual_endpoint.h"
 
 namespace r9 {
@@ -73,8 +74,7 @@ template <typename Caps>
 MMRESULT FillCaps(const std::string& name, Caps* caps, uint32_t size) {
   if (caps == nullptr || size < sizeof(Caps)) return MMSYSERR_INVALPARAM;
   *caps = Caps{};
-  // The name field holds 31 characters and a terminating zero.
-  std::strncpy(caps->szPname, name.c_str(), kMaxPnameLen - 1);
+  CopyPortName(name, caps->szPname, kMaxPnameLen);
   return MMSYSERR_NOERROR;
 }
 

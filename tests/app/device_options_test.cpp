@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/midi_backends.h"
 #include "platform/virtual_bus.h"
 #include "sim/r9_device.h"
 
@@ -109,26 +110,29 @@ TEST(DeviceOptions, BadSimulationOptionIsNamed) {
 }
 
 TEST(DeviceOptions, BackendSelection) {
-  std::unique_ptr<MidiApi> api;
   std::string error;
-  ASSERT_TRUE(SelectMidiBackends(DeviceOptions{}, &api, &error));
-  EXPECT_FALSE(api);  // every backend: the default driver
+  ASSERT_TRUE(ApplyMidiBackends(DeviceOptions{}, &error));  // every backend: nothing to choose
 
   DeviceOptions sim;
   sim.backends = {"sim"};
-  ASSERT_TRUE(SelectMidiBackends(sim, &api, &error));
-  ASSERT_TRUE(api);
+  ASSERT_TRUE(ApplyMidiBackends(sim, &error)) << error;
   DeviceOptions options;
   options.simulate = "";
   std::unique_ptr<R9Device> device;
   ASSERT_TRUE(StartSimulatedDevice(options, 9, &device, &error)) << error;
+  // The process's driver now lists the simulated device's ports, and only the virtual bus's.
+  MidiApi& api = DefaultMidiApi();
   bool found = false;
-  for (uint32_t i = 0; i < api->midiOutGetNumDevs(); ++i) {
+  for (uint32_t i = 0; i < api.midiOutGetNumDevs(); ++i) {
     MIDIOUTCAPSA caps{};
-    if (api->midiOutGetDevCapsA(i, &caps, sizeof caps) == 0 && std::string(caps.szPname) == "KORVEN R9 (9)")
+    if (api.midiOutGetDevCapsA(i, &caps, sizeof caps) == 0 && std::string(caps.szPname) == "KORVEN R9 (9)")
       found = true;
+    EXPECT_EQ(MidiOutBackendName(i), "sim");
   }
   EXPECT_TRUE(found);
+  // Once the ports have been listed the choice is made.
+  EXPECT_FALSE(ApplyMidiBackends(sim, &error));
+  EXPECT_EQ(error.rfind("--backend: ", 0), 0u) << error;
 }
 
 }  // namespace

@@ -45,10 +45,24 @@ TEST_F(MidiInTest, ConstructionAndDestructionOfAClosedPortCallNothing) {
   EXPECT_TRUE(api_.Calls().empty());
 }
 
+TEST_F(MidiInTest, LongUtf8NamesComeOutWholeUpTo255Bytes) {
+  // 85 three-byte characters (255 bytes) fit; one more is left out whole, not cut in half.
+  std::string kana;
+  for (int i = 0; i < 86; ++i) kana += "\xE3\x82\xAA";
+  api_.SetInputNames({kana.substr(0, 255), kana, "a" + kana});
+  char name[kMaxPnameLen];
+  port_.GetDeviceName(0, name);
+  EXPECT_EQ(std::string(name), kana.substr(0, 255));
+  port_.GetDeviceName(1, name);
+  EXPECT_EQ(std::string(name), kana.substr(0, 255));
+  port_.GetDeviceName(2, name);
+  EXPECT_EQ(std::string(name), "a" + kana.substr(0, 252));
+}
+
 TEST_F(MidiInTest, ListsDevicesByName) {
   api_.SetInputNames({"KORVEN R9", std::string(31, 'x')});
   EXPECT_EQ(port_.GetDeviceCount(), 2u);
-  char name[40];
+  char name[kMaxPnameLen];
   port_.GetDeviceName(1, name);
   EXPECT_EQ(std::string(name), std::string(31, 'x'));
   port_.GetDeviceName(0, name);

@@ -41,7 +41,7 @@ TEST_F(MidiOutTest, ConstructionAndDestructionOfAClosedPortCallNothing) {
 TEST_F(MidiOutTest, ListsDevicesByName) {
   api_.SetOutputNames({"Out A", "Out B"});
   EXPECT_EQ(port_.GetDeviceCount(), 2u);
-  char name[40];
+  char name[kMaxPnameLen];
   port_.GetDeviceName(1, name);
   EXPECT_STREQ(name, "Out B");
   api_.Log().Script("midiOutGetDevCapsA", {MMSYSERR_NODRIVER});

@@ -58,6 +58,16 @@ TEST_F(CompositeTest, ListsTheBackendsOneAfterTheOther) {
   EXPECT_EQ(api_.midiInGetDevCapsA(3, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
 }
 
+TEST_F(CompositeTest, TellsWhichBackendListsADevice) {
+  const size_t expected[] = {0, 0, 1, 2, 2};  // a1, a2, b1, then past the end
+  for (uint32_t id = 0; id < 5; ++id) {
+    EXPECT_EQ(api_.InBackendIndex(id), expected[id]) << id;
+    EXPECT_EQ(api_.OutBackendIndex(id), expected[id]) << id;
+  }
+  a2_->Detach();
+  EXPECT_EQ(api_.InBackendIndex(1), 1u);
+}
+
 TEST_F(CompositeTest, RoutesInputToTheRightBackendAndReportsItsOwnHandle) {
   Notified notified;
   HMIDIIN handle = nullptr;

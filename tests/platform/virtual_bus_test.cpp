@@ -72,9 +72,10 @@ TEST(VirtualBusTest, AnEndpointThatGoesTakesItsPortsAlong) {
 
 TEST(VirtualBusTest, LongNamesAreCutToTheCapabilityField) {
   auto bus = VirtualMidiBus::Create();
-  const std::string name(40, 'n');
+  const std::string name(300, 'n');
   auto endpoint = bus->Attach(name);
   EXPECT_EQ(InName(*bus, 0), name.substr(0, kMaxPnameLen - 1));
+  EXPECT_EQ(OutName(*bus, 0).size(), 255u);
 }
 
 TEST(VirtualBusTest, PortsAreOpenedByOneHostAtATime) {

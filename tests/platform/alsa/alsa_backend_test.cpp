@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <numeric>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -131,13 +132,15 @@ struct NameCase {
   size_t length;
 };
 
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.label; }
+
 class Utf8PrefixTest : public testing::TestWithParam<NameCase> {};
 
 const char* const kTexts[] = {"abc", "a\xE3\x81\x82", "\xF0\x9F\x98\x80x", ""};
 
 TEST_P(Utf8PrefixTest, NeverEndsInsideACharacter) {
   const NameCase& c = GetParam();
-  EXPECT_EQ(Utf8PrefixLength(kTexts[c.text], c.maxBytes), c.length);
+  EXPECT_EQ(CutAtUtf8Boundary(kTexts[c.text], c.maxBytes).size(), c.length);
   char field[8];
   std::memset(field, 'z', sizeof field);
   CopyPortName(kTexts[c.text], field, c.maxBytes + 1);
@@ -167,6 +170,8 @@ struct ListCase {
   std::vector<Listed> inputs;
   std::vector<Listed> outputs;
 };
+
+void PrintTo(const ListCase& c, std::ostream* os) { *os << c.label; }
 
 class AlsaListTest : public AlsaBackendTest, public testing::WithParamInterface<ListCase> {};
 
@@ -258,6 +263,8 @@ struct ReadCase {
   std::vector<uint32_t> shorts;  // status | d1 << 8 | d2 << 16
 };
 
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.label; }
+
 class AlsaReadTest : public AlsaBackendTest, public testing::WithParamInterface<ReadCase> {};
 
 TEST_P(AlsaReadTest, TheByteStreamReachesTheInputPortAsMessages) {
@@ -330,6 +337,8 @@ struct WriteCase {
   size_t frameLength;
   std::deque<long> writes;
 };
+
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.label; }
 
 class AlsaWriteTest : public AlsaBackendTest, public testing::WithParamInterface<WriteCase> {};
 
@@ -428,6 +437,8 @@ struct OpenFailure {
   const char* reason;
 };
 
+void PrintTo(const OpenFailure& c, std::ostream* os) { *os << c.label; }
+
 class AlsaOpenFailureTest : public AlsaBackendTest, public testing::WithParamInterface<OpenFailure> {};
 
 TEST_P(AlsaOpenFailureTest, ARefusedOpenIsAClearError) {
@@ -476,6 +487,8 @@ struct ReadFailure {
   int err;  // the read's error; 0: the device is unplugged (its poll reports a hang-up)
   const char* reason;
 };
+
+void PrintTo(const ReadFailure& c, std::ostream* os) { *os << c.label; }
 
 class AlsaReadFailureTest : public AlsaBackendTest, public testing::WithParamInterface<ReadFailure> {};
 
@@ -553,6 +566,8 @@ struct WriteFailure {
   int drain;
   const char* reason;
 };
+
+void PrintTo(const WriteFailure& c, std::ostream* os) { *os << c.label; }
 
 class AlsaWriteFailureTest : public AlsaBackendTest, public testing::WithParamInterface<WriteFailure> {};
 

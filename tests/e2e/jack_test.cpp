@@ -1,0 +1,481 @@
+// End-to-end tests on a real JACK server: the device program r9-device-sim and the console
+// updater run as separate processes, each a client of a server that every test starts for
+// itself under a private name (a user's own server is never touched), with no real-time
+// scheduling and a short period, and stops again, also when the test fails.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "firmware/image_set.h"
+#include "platform/jack/jack_device_port.h"
+#include "platform/jack/jack_midi_api.h"
+#include "platform/jack/jack_midi_client.h"
+#include "platform/midi_backends.h"
+
+namespace r9 {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class JackEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/r9-jack-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    // A name no other run uses: the process id and the time make it unique on this machine.
+    serverName_ = "r9-e2e-" + std::to_string(getpid()) + "-" +
+                  std::to_string(Clock::now().time_since_epoch().count() % 1000000000);
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    setenv("JACK_DEFAULT_SERVER", serverName_.c_str(), 1);
+  }
+
+  void TearDown() override {
+    for (pid_t pid : children_) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    StopServer();
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  // Starts jackd with the dummy driver and waits until a client can join it.
+  void StartServer() {
+    const std::string log = Path("jackd.log");
+    server_ = fork();
+    if (server_ == 0) {
+      // The server never outlives the test, also when the test itself dies.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      int o = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int n = open("/dev/null", O_RDONLY);
+      dup2(o, 1);
+      dup2(o, 2);
+      dup2(n, 0);
+      execlp("jackd", "jackd", "--no-realtime", "-n", serverName_.c_str(), "-d", "dummy", "-r", "48000", "-p", "64",
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ASSERT_GT(server_, 0);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+      std::string error;
+      if (JackMidiClient::Open("r9-e2e-probe", &error)) return;
+      int status = 0;
+      if (waitpid(server_, &status, WNOHANG) == server_) {
+        server_ = -1;
+        FAIL() << "jackd ended at start:\n" << Slurp(log);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    FAIL() << "jackd did not come up:\n" << Slurp(log);
+  }
+
+  void KillServer(int signo) {
+    if (server_ <= 0) return;
+    kill(server_, signo);
+    waitpid(server_, nullptr, 0);
+    server_ = -1;
+  }
+
+  void StopServer() {
+    if (server_ <= 0) return;
+    kill(server_, SIGTERM);
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < deadline) {
+      if (waitpid(server_, nullptr, WNOHANG) == server_) {
+        server_ = -1;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    KillServer(SIGKILL);
+  }
+
+  struct Result {
+    int code = -1;
+    std::string out;
+    std::string err;
+  };
+
+  pid_t Spawn(const char* program, const std::vector<std::string>& args, const std::string& tag) {
+    const std::string out = Path(tag + ".out"), err = Path(tag + ".err");
+    pid_t pid = fork();
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int n = open("/dev/null", O_RDONLY);
+      dup2(o, 1);
+      dup2(e, 2);
+      dup2(n, 0);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(program));
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(program, argv.data());
+      _exit(127);
+    }
+    children_.push_back(pid);
+    return pid;
+  }
+
+  // Waits for the process to end; a process still running after timeout is killed (and the
+  // result says so with code -2).
+  Result Finish(pid_t pid, const std::string& tag, std::chrono::seconds timeout = std::chrono::seconds(120)) {
+    Result r;
+    int status = 0;
+    const auto deadline = Clock::now() + timeout;
+    bool ended = false;
+    while (Clock::now() < deadline) {
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        ended = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!ended) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    children_.erase(std::remove(children_.begin(), children_.end(), pid), children_.end());
+    r.code = !ended ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = Slurp(Path(tag + ".out"));
+    r.err = Slurp(Path(tag + ".err"));
+    return r;
+  }
+
+  Result RunCli(const std::vector<std::string>& args, const std::string& tag = "cli") {
+    return Finish(Spawn(R9_CLI_PATH, args, tag), tag);
+  }
+
+  // Starts the device program and waits until it reports that its ports are there.
+  pid_t StartDevice(const std::vector<std::string>& args) {
+    const pid_t pid = Spawn(R9_DEVICE_SIM_PATH, args, "sim");
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline && Slurp(Path("sim.out")).find("is ready") == std::string::npos)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(Slurp(Path("sim.out")).find("\"KORVEN R9\" is ready"), std::string::npos) << Slurp(Path("sim.err"));
+    return pid;
+  }
+
+  std::string dir_;
+  std::string serverName_;
+  pid_t server_ = -1;
+  std::vector<pid_t> children_;
+};
+
+TEST_F(JackEndToEnd, WholeUpdateLeavesTheImagesInTheDevicesFlash) {
+  StartServer();
+  const std::string flash = Path("flash.bin");
+  const pid_t sim = StartDevice({"--exit-after-finish", "flash=" + flash});
+  const Result list = RunCli({"list"}, "list");
+  EXPECT_EQ(list.code, 0) << list.err;
+  EXPECT_EQ(list.out, "MIDI IN\n* 0  jack  KORVEN R9\nMIDI OUT\n* 0  jack  KORVEN R9\n");
+
+  const Result cli = RunCli({"execute"});
+  EXPECT_EQ(cli.code, 0) << cli.out << cli.err;
+  EXPECT_NE(cli.out.find("Version update completed."), std::string::npos) << cli.out;
+  const Result device = Finish(sim, "sim", std::chrono::seconds(20));
+  EXPECT_EQ(device.code, 0) << device.out << device.err;
+  EXPECT_NE(device.out.find("  violations: 0\n"), std::string::npos) << device.out;
+  EXPECT_NE(device.out.find("  blocks acknowledged: "), std::string::npos) << device.out;
+
+  const std::string bytes = Slurp(flash);
+  ASSERT_EQ(bytes.size(), 0x400000u);
+  for (const UpdateStep& step : UpdatePlan) {
+    if (step.kind != kStepWrite) continue;
+    FirmwareImage image;
+    ASSERT_TRUE(FindFirmwareImage(step.resourceId, &image));
+    const uint32_t length = step.size == 0 ? image.size : step.size;
+    EXPECT_EQ(bytes.compare(step.address, length, reinterpret_cast<const char*>(image.data), length), 0)
+        << "image " << step.resourceId << " at 0x" << std::hex << step.address;
+  }
+}
+
+TEST_F(JackEndToEnd, VersionCheckReadsTheStampsOfTheDeviceProgram) {
+  StartServer();
+  const pid_t sim = StartDevice({"boot=same,system=old,preset=same,submcu=same"});
+  const Result cli = RunCli({"version-check"});
+  EXPECT_EQ(cli.code, 0) << cli.err;
+  EXPECT_EQ(cli.out, "SYSTEM:\t\t1.09 -> 1.10\nPRESET:\t\t1.00\nBOOT:\t\t1.00\nSUBMCU:\t\t1.02\n");
+  EXPECT_EQ(cli.err, "");
+  // The device runs until it is told to stop, then reports what it saw.
+  kill(sim, SIGTERM);
+  const Result device = Finish(sim, "sim", std::chrono::seconds(10));
+  EXPECT_EQ(device.code, 0) << device.err;
+  EXPECT_NE(device.out.find("    identity       1\n"), std::string::npos) << device.out;
+  EXPECT_NE(device.out.find("    read           4\n"), std::string::npos) << device.out;
+  EXPECT_NE(device.out.find("  violations: 0\n"), std::string::npos) << device.out;
+}
+
+TEST_F(JackEndToEnd, AServerKilledDuringAnUpdateFailsTheUpdaterWithoutAHang) {
+  StartServer();
+  const pid_t sim = StartDevice({});
+  const std::string trace = Path("trace.txt");
+  const pid_t cli = Spawn(R9_CLI_PATH, {"execute", "--trace", trace}, "cli");
+  // Once blocks are being written, the server goes.
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < deadline && Slurp(trace).find("out F0 7D 00 3A 02") == std::string::npos)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_NE(Slurp(trace).find("out F0 7D 00 3A 02"), std::string::npos);
+  KillServer(SIGKILL);
+  // Every send fails from now on and each block waits its 1 s for an answer; the write gives up
+  // after its retries, as with a device that was unplugged.
+  const Result r = Finish(cli, "cli", std::chrono::seconds(90));
+  EXPECT_NE(r.code, -2) << "the updater hung";
+  EXPECT_NE(r.code, 0);
+  EXPECT_TRUE(r.code == 2 || r.code == 3) << r.code << "\n" << r.err;
+  const Result device = Finish(sim, "sim", std::chrono::seconds(10));
+  EXPECT_EQ(device.code, 2) << device.err;
+  EXPECT_NE(device.err.find("the JACK server went away"), std::string::npos) << device.err;
+}
+
+TEST_F(JackEndToEnd, NoServerMeansNoPortsAndNoMessage) {
+  // The private name has no server behind it, and none is started.
+  const Result list = RunCli({"list", "--backend", "jack"});
+  EXPECT_EQ(list.code, 0);
+  EXPECT_EQ(list.out, "MIDI IN\n  (no ports)\nMIDI OUT\n  (no ports)\n");
+  EXPECT_EQ(list.err, "");
+  const Result execute = RunCli({"execute", "--backend=jack"}, "execute");
+  EXPECT_EQ(execute.code, 2);  // no port to open
+  EXPECT_EQ(execute.err, "Error: Can't open MIDI Out device.\n") << execute.err;
+
+  EXPECT_EQ(JackMidiApi().midiInGetNumDevs(), 0u);
+  EXPECT_EQ(JackMidiApi().midiOutGetNumDevs(), 0u);
+  std::string error;
+  EXPECT_EQ(JackMidiClient::Open("r9-e2e-probe", &error), nullptr);  // still none running
+  EXPECT_EQ(error, "no JACK server is running");
+
+  const Result device = Finish(Spawn(R9_DEVICE_SIM_PATH, {}, "sim"), "sim", std::chrono::seconds(20));
+  EXPECT_EQ(device.code, 2);
+  EXPECT_EQ(device.out, "");
+  EXPECT_NE(device.err.find("cannot join the JACK server: no JACK server is running"), std::string::npos) << device.err;
+}
+
+// --- The backend's own send and receive, against a device client in this process ---------
+
+struct Received {
+  std::mutex mutex;
+  std::vector<std::vector<uint8_t>> messages;
+};
+
+void OnLongData(HMIDIIN, uint32_t message, uintptr_t instance, uintptr_t param1, uintptr_t) {
+  if (message != MIM_LONGDATA) return;
+  auto* header = reinterpret_cast<MIDIHDR*>(param1);
+  auto* received = reinterpret_cast<Received*>(header->dwUser);
+  std::lock_guard lock(received->mutex);
+  received->messages.emplace_back(header->lpData, header->lpData + header->dwBytesRecorded);
+  (void)instance;
+}
+
+std::vector<uint8_t> SysEx(size_t length, uint8_t seed) {
+  std::vector<uint8_t> m(length);
+  m.front() = 0xF0;
+  for (size_t i = 1; i + 1 < length; ++i) m[i] = uint8_t((i * 7 + seed) & 0x7F);
+  m.back() = 0xF7;
+  return m;
+}
+
+TEST_F(JackEndToEnd, SysExLongerThanManyPeriodsArrivesWholeBothWays) {
+  StartServer();
+  // The far end echoes every message it receives.
+  std::mutex mutex;
+  std::vector<std::vector<uint8_t>> atDevice;
+  JackDevicePort* echo = nullptr;
+  std::string error;
+  auto port = JackDevicePort::Open(
+      "Echo", "in", "out",
+      [&](const uint8_t* bytes, size_t length) {
+        {
+          std::lock_guard lock(mutex);
+          atDevice.emplace_back(bytes, bytes + length);
+        }
+        echo->Send(bytes, length);
+      },
+      &error);
+  ASSERT_NE(port, nullptr) << error;
+  echo = port.get();
+
+  MidiApi& api = JackMidiApi();
+  ASSERT_EQ(api.midiInGetNumDevs(), 1u);
+  ASSERT_EQ(api.midiOutGetNumDevs(), 1u);
+  MIDIINCAPSA inCaps;
+  ASSERT_EQ(api.midiInGetDevCapsA(0, &inCaps, sizeof inCaps), MMSYSERR_NOERROR);
+  EXPECT_STREQ(inCaps.szPname, "Echo");
+
+  Received received;
+  HMIDIIN in = nullptr;
+  HMIDIOUT out = nullptr;
+  ASSERT_EQ(api.midiInOpen(&in, 0, &OnLongData, 0, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
+  ASSERT_EQ(api.midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  std::vector<char> buffer(65536);
+  MIDIHDR inHeader;
+  inHeader.lpData = buffer.data();
+  inHeader.dwBufferLength = uint32_t(buffer.size());
+  inHeader.dwUser = reinterpret_cast<uintptr_t>(&received);
+  ASSERT_EQ(api.midiInPrepareHeader(in, &inHeader, sizeof inHeader), MMSYSERR_NOERROR);
+
+  // The largest frame the protocol sends (a 16,383-byte block: 18,742 bytes), and one of 40,000
+  // bytes, more than a port buffer holds, which goes out in pieces over several periods. A
+  // period of 64 frames carries 256 bytes of audio; these are many periods' worth.
+  for (size_t length : {size_t(18742), size_t(40000), size_t(6)}) {
+    SCOPED_TRACE(length);
+    const std::vector<uint8_t> message = SysEx(length, uint8_t(length));
+    {
+      std::lock_guard lock(received.mutex);
+      received.messages.clear();
+    }
+    ASSERT_EQ(api.midiInAddBuffer(in, &inHeader, sizeof inHeader), MMSYSERR_NOERROR);
+    ASSERT_EQ(api.midiInStart(in), MMSYSERR_NOERROR);
+    MIDIHDR outHeader;
+    outHeader.lpData = reinterpret_cast<char*>(const_cast<uint8_t*>(message.data()));
+    outHeader.dwBufferLength = uint32_t(message.size());
+    const uint64_t eventsBefore = port->InputEvents();
+    ASSERT_EQ(api.midiOutPrepareHeader(out, &outHeader, sizeof outHeader), MMSYSERR_NOERROR);
+    ASSERT_EQ(api.midiOutLongMsg(out, &outHeader, sizeof outHeader), MMSYSERR_NOERROR);
+    // Done only once the process callback has written all of it.
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!(outHeader.dwFlags.load() & MHDR_DONE) && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(outHeader.dwFlags.load() & MHDR_DONE);
+    EXPECT_EQ(api.midiOutUnprepareHeader(out, &outHeader, sizeof outHeader), MMSYSERR_NOERROR);
+
+    deadline = Clock::now() + std::chrono::seconds(10);
+    for (;;) {
+      {
+        std::lock_guard lock(received.mutex);
+        if (!received.messages.empty() || Clock::now() > deadline) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::lock_guard lock(received.mutex);
+    ASSERT_EQ(received.messages.size(), 1u);
+    EXPECT_TRUE(received.messages[0] == message) << received.messages[0].size();
+    std::lock_guard deviceLock(mutex);
+    ASSERT_FALSE(atDevice.empty());
+    EXPECT_TRUE(atDevice.back() == message);
+    // A frame the port buffer takes (JACK's MIDI buffers hold 32 KiB) goes out as one event;
+    // a longer one in pieces, which the far end's stream parser joins again.
+    if (length <= 18742) {
+      EXPECT_EQ(port->InputEvents() - eventsBefore, 1u);
+    } else {
+      EXPECT_GE(port->InputEvents() - eventsBefore, 2u);
+    }
+  }
+  EXPECT_EQ(port->InputOverflows(), 0u);
+  EXPECT_EQ(api.midiInReset(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(api.midiInUnprepareHeader(in, &inHeader, sizeof inHeader), MMSYSERR_NOERROR);
+  EXPECT_EQ(api.midiInClose(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(api.midiOutClose(out), MMSYSERR_NOERROR);
+  port.reset();
+}
+
+}  // namespace
+}  // namespace r9
+
+namespace r9 {
+namespace {
+
+// A server that stops and comes back (under the same name) is found again by the next listing,
+// as the window's "Rescan Device" does it.
+TEST_F(JackEndToEnd, ARestartedServerIsFoundAgain) {
+  StartServer();
+  std::string error;
+  auto device = JackDevicePort::Open("Restart Device", "in", "out", nullptr, &error);
+  ASSERT_NE(device, nullptr) << error;
+  MidiApi& api = JackMidiApi();
+  EXPECT_EQ(api.midiOutGetNumDevs(), 1u);
+  device.reset();
+  StopServer();
+  const auto gone = Clock::now() + std::chrono::seconds(10);
+  while (api.midiOutGetNumDevs() != 0 && Clock::now() < gone)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(api.midiOutGetNumDevs(), 0u);
+
+  StartServer();
+  device = JackDevicePort::Open("Restart Device", "in", "out", nullptr, &error);
+  ASSERT_NE(device, nullptr) << error;
+  const auto back = Clock::now() + std::chrono::seconds(10);
+  while (api.midiOutGetNumDevs() != 1 && Clock::now() < back)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(api.midiOutGetNumDevs(), 1u);
+  MIDIOUTCAPSA caps;
+  ASSERT_EQ(api.midiOutGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_NOERROR);
+  EXPECT_STREQ(caps.szPname, "Restart Device");
+}
+
+}  // namespace
+}  // namespace r9
+
+namespace r9 {
+namespace {
+
+std::vector<std::string> FullNames(const std::vector<JackPortEntry>& ports) {
+  std::vector<std::string> names;
+  for (const JackPortEntry& port : ports) names.push_back(port.fullName);
+  return names;
+}
+
+bool Contains(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Copy 3 of the updater joins as "R9 Updater (3)"; its own ports appear when a device is
+// opened, connected to that device, and the connection goes with the close.
+TEST_F(JackEndToEnd, TheUpdaterIsAClientNamedAfterItsInstance) {
+  StartServer();
+  SetMidiClientInstance(3);
+  std::string error;
+  auto device = JackDevicePort::Open("KORVEN R9", "in", "out", nullptr, &error);
+  ASSERT_NE(device, nullptr) << error;
+  auto probe = JackMidiClient::Open("r9-e2e-observer", &error);
+  ASSERT_NE(probe, nullptr) << error;
+
+  MidiApi& api = JackMidiApi();
+  ASSERT_EQ(api.midiOutGetNumDevs(), 1u);
+  ASSERT_EQ(api.midiInGetNumDevs(), 1u);
+  EXPECT_FALSE(Contains(FullNames(probe->OtherPorts(true)), "R9 Updater (3):midi_out"));
+  HMIDIOUT out = nullptr;
+  HMIDIIN in = nullptr;
+  ASSERT_EQ(api.midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  ASSERT_EQ(api.midiInOpen(&in, 0, nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  EXPECT_TRUE(Contains(FullNames(probe->OtherPorts(true)), "R9 Updater (3):midi_out"));
+  EXPECT_TRUE(Contains(FullNames(probe->OtherPorts(false)), "R9 Updater (3):midi_in"));
+  // A second open of either direction is refused: the program has one port of each.
+  HMIDIOUT out2 = nullptr;
+  EXPECT_EQ(api.midiOutOpen(&out2, 0, 0, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
+  EXPECT_EQ(api.midiInClose(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(api.midiOutClose(out), MMSYSERR_NOERROR);
+  EXPECT_EQ(api.midiOutClose(out), MMSYSERR_INVALHANDLE);
+  // Closed ports can be opened again.
+  ASSERT_EQ(api.midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  EXPECT_EQ(api.midiOutClose(out), MMSYSERR_NOERROR);
+}
+
+}  // namespace
+}  // namespace r9
