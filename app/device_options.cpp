@@ -26,7 +26,7 @@ std::vector<std::string> SplitList(const std::string& text) {
 std::string BackendHelp() {
   std::string help =
       "  --simulate[=OPTIONS] attach the built-in device simulator as the port pair \"KORVEN R9\"\n"
-      "                       (OPTIONS: see the README, e.g. boot=same,drop=0.05,seed=7)\n"
+      "                       (OPTIONS: see r9-updater-cli(1), e.g. boot=same,drop=0.05,seed=7)\n"
       "  --backend NAMES      list only the ports of these MIDI backends (comma-separated,\n"
       "                       repeatable):";
   for (const std::string& name : AvailableMidiBackends()) help += " " + name;

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "firmware/firmware_version.h"
 #include "platform/jack/jack_device_port.h"
 #include "sim/r9_device.h"
 #include "sim/sim_options.h"
@@ -38,6 +39,7 @@ const char kUsage[] =
     "Options:\n"
     "  --simulate=SIMULATION  the same as giving SIMULATION\n"
     "  --exit-after-finish    end once the answer to the first Finish-update frame is out\n"
+    "  --version              show the program's version and the carried firmware's\n"
     "  --help                 show this text\n";
 
 int UsageError(const std::string& message) {
@@ -80,6 +82,9 @@ int Run(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
+      return kExitClean;
+    } else if (a == "--version") {
+      std::fputs(VersionText("r9-device-sim").c_str(), stdout);
       return kExitClean;
     } else if (a == "--exit-after-finish") {
       exitAfterFinish = true;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "firmware/firmware_version.h"
+
 namespace r9 {
 
 const StringEntry kStringTable[16] = {
@@ -29,8 +31,8 @@ std::string LoadString(int id) {
   return {};
 }
 
-const char* const kTitle = "KORVEN R9 System v1.10 Updater";
-const char* const kTitleNumbered = "KORVEN R9 System v1.10 Updater (%d)";
+const char* const kTitle = R9_FIRMWARE_VERSION_TEXT " Updater";
+const char* const kTitleNumbered = R9_FIRMWARE_VERSION_TEXT " Updater (%d)";
 const char* const kVersionCaption = "Version Information";
 const char* const kAboutCaption = "About KORVEN R9 Updater";
 const char* const kTooManyInstances = "It is forbidden to launch more than %d instance of this application.";

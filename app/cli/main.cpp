@@ -18,6 +18,7 @@
 #include "app/cli/interrupt.h"
 #include "app/cli/trace.h"
 #include "app/device_options.h"
+#include "firmware/firmware_version.h"
 #include "platform/backend_log.h"
 #include "platform/instance_number.h"
 #include "platform/midi_backends.h"
@@ -46,6 +47,7 @@ const char kUsage[] =
     "  --trace FILE         write every SysEx message sent and received to FILE\n"
     "  --verify             execute: read back what was written before Finish-update\n"
     "  --read-size N        bytes per Read request of verify (4 to 7153, default 4096)\n"
+    "  --version            show the program's version and the carried firmware's\n"
     "  --help               show this text\n";
 
 struct Arguments {
@@ -75,6 +77,9 @@ int Parse(int argc, char** argv, Arguments* args) {
     };
     if (a == "--help" || a == "-h") {
       std::printf(kUsage, DeviceOptionsHelp().c_str());
+      return kExitSuccess;
+    } else if (a == "--version") {
+      std::fputs(VersionText("r9-updater-cli").c_str(), stdout);
       return kExitSuccess;
     } else if (a == "--in") {
       if (!value(&args->in)) return UsageError("--in needs a PORT");

@@ -10,6 +10,7 @@
 #include "platform/midi_backends.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/qt_updater.h"
+#include "firmware/firmware_version.h"
 #include "platform/instance_number.h"
 #include "sim/r9_device.h"
 #include "updater/strings.h"
@@ -23,6 +24,7 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "%s"
+    "  --version            show the program's version and the carried firmware's\n"
     "  --help               show this text\n";
 
 int UsageError(const std::string& message) {
@@ -39,6 +41,10 @@ int main(int argc, char** argv) {
     std::string error;
     if (a == "--help" || a == "-h") {
       std::printf(kUsage, r9::DeviceOptionsHelp().c_str());
+      return 0;
+    }
+    if (a == "--version") {
+      std::fputs(r9::VersionText("r9-updater").c_str(), stdout);
       return 0;
     }
     const int taken = r9::TakeDeviceOption(argc, argv, &i, &options, &error);
