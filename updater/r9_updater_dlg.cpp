@@ -147,7 +147,8 @@ void CR9UpdaterDlg::StartRun(const std::array<Control, 5>& disableOrder, unsigne
   {
     std::lock_guard<std::mutex> lock(repliesMutex_);
     replies_.clear();
-    readFencesOutstanding_ = identityFencesOutstanding_ = 0;
+    identityFencesOutstanding_ = 0;
+    readFenceSerial_ = 0;
   }
   readOutstanding_ = false;
   verifyOutcome_.store(VerifyOutcome::kNotRun);

@@ -206,7 +206,7 @@ class CR9UpdaterDlg {
   int ReadOnce(uint32_t address, uint32_t length, uint8_t* out);
   // Keeps a reply for the worker; called before the signal.
   void Record(Reply reply);
-  // A Read reply that a wait drops may be the answer to an earlier fence.
+  // An Identity Reply that a wait drops may be the answer to an earlier fence.
   void DropReplyLocked(const Reply& reply);
 
   CDxMidiIn MidiIn;
@@ -251,8 +251,9 @@ class CR9UpdaterDlg {
   std::mutex repliesMutex_;
   std::deque<Reply> replies_;
   // Fence requests sent whose answer has not come yet, by kind: a later fence waits for them too.
-  int readFencesOutstanding_ = 0;
   int identityFencesOutstanding_ = 0;
+  // Read fences sent in this run: each asks for a length of its own.
+  uint32_t readFenceSerial_ = 0;
   // A Read request timed out: its answer may still come and end a later read's wait.
   bool readOutstanding_ = false;
 

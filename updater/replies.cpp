@@ -39,7 +39,6 @@ void CR9UpdaterDlg::Record(Reply reply) {
 }
 
 void CR9UpdaterDlg::DropReplyLocked(const Reply& reply) {
-  if (reply.kind == ReplyKind::kRead && readFencesOutstanding_ > 0) --readFencesOutstanding_;
   if (reply.kind == ReplyKind::kIdentity && identityFencesOutstanding_ > 0) --identityFencesOutstanding_;
 }
 
@@ -88,24 +87,29 @@ int CR9UpdaterDlg::Resync(uint32_t timeoutMs, bool byIdentity) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   BeginRequest();
-  ReplyKind fenceKind;
-  int* outstanding;
-  if (byIdentity) {
-    // Answered in either mode; in the read-only runs no other request gets an Identity Reply.
-    SendSysEx(kIdentityRequestImage, kIdentityRequestLength);
-    fenceKind = ReplyKind::kIdentity;
-    outstanding = &identityFencesOutstanding_;
-  } else {
+  if (!byIdentity) {
     // In the update mode the device answers a Read, and nothing else the update sends does.
-    SendSysEx(SendBuffer, BuildReadRequest(SendBuffer, DeviceId(), kBootStampAddress, kStampLength));
-    fenceKind = ReplyKind::kRead;
-    outstanding = &readFencesOutstanding_;
+    // Each fence asks for a length of its own (4 to 7 bytes, in turn), so its answer is told
+    // apart from an earlier fence's: a fence whose answer was lost on the cable then costs one
+    // try, not every try after it.
+    const uint32_t length = kStampLength + readFenceSerial_++ % 4;
+    SendSysEx(SendBuffer, BuildReadRequest(SendBuffer, DeviceId(), kBootStampAddress, length));
+    Reply reply;
+    if (AwaitReply(
+            timeoutMs, [length](const Reply& r) { return r.kind == ReplyKind::kRead && r.length == length; },
+            &reply) != WAIT_OBJECT_0)
+      return 1;
+    return reply.kind == ReplyKind::kAbort ? 255 : 0;
   }
+  // Answered in either mode; in the read-only runs no other request gets an Identity Reply.
+  // Identity Replies all look alike, so an earlier fence that timed out is still owed its
+  // answer: wait for that one too.
+  SendSysEx(kIdentityRequestImage, kIdentityRequestLength);
+  int* outstanding = &identityFencesOutstanding_;
   {
     std::lock_guard<std::mutex> lock(repliesMutex_);
     ++*outstanding;
   }
-  // An earlier fence that timed out is still owed its answer: wait for that one too.
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(repliesMutex_);
@@ -115,7 +119,7 @@ int CR9UpdaterDlg::Resync(uint32_t timeoutMs, bool byIdentity) {
     Reply reply;
     if (left <= 0 ||
         AwaitReply(
-            uint32_t(left), [fenceKind](const Reply& r) { return r.kind == fenceKind; }, &reply) != WAIT_OBJECT_0)
+            uint32_t(left), [](const Reply& r) { return r.kind == ReplyKind::kIdentity; }, &reply) != WAIT_OBJECT_0)
       return 1;
     if (reply.kind == ReplyKind::kAbort) return 255;
     std::lock_guard<std::mutex> lock(repliesMutex_);

@@ -81,7 +81,7 @@ class JackEndToEnd : public ::testing::Test {
       dup2(o, 1);
       dup2(o, 2);
       dup2(n, 0);
-      execlp("jackd", "jackd", "--no-realtime", "-n", serverName_.c_str(), "-d", "dummy", "-r", "48000", "-p", "64",
+      execlp("jackd", "jackd", "--realtime", "-n", serverName_.c_str(), "-d", "dummy", "-r", "48000", "-p", "64",
              static_cast<char*>(nullptr));
       _exit(127);
     }

@@ -154,6 +154,27 @@ TEST_F(ReplyMatchingTest, LateBlockAnswerIsFencedOff) {
   EXPECT_TRUE(device->Violations().empty());
 }
 
+// A fence whose answer is lost on the cable costs one try: the next fence asks for another
+// length, so its own answer ends it and the block goes out again.
+TEST_F(ReplyMatchingTest, LostFenceAnswerCostsOneTry) {
+  Timings timings = FastTimings();
+  timings.blockWaitMs = 200;
+  // Read 1 is the BOOT stamp read, read 2 the first fence.
+  Start("boot=same,fault=late@write:3,late-ms=300,fault=drop@read:2", timings);
+  Execute();
+  EXPECT_EQ(view.StatusLine(), "Version update completed.");
+  EXPECT_EQ(FramesOf(HostFrameKind::kReadRequest), 3u) << "the BOOT read and two fences";
+  EXPECT_EQ(FramesOf(HostFrameKind::kWriteBlock), 929u - 75u + 1u);
+  EXPECT_TRUE(device->Violations().empty());
+  const std::vector<uint8_t> flash = device->Flash();
+  for (const UpdateStep& step : UpdatePlan) {
+    if (step.kind != kStepWrite || step.address == 0) continue;  // boot=same: no BOOT rows
+    FirmwareImage image;
+    ASSERT_TRUE(FindFirmwareImage(step.resourceId, &image));
+    EXPECT_EQ(0, std::memcmp(flash.data() + step.address, image.data, image.size)) << "image " << step.resourceId;
+  }
+}
+
 // A silent device still fails a block within its 32 tries, fences included.
 TEST_F(ReplyMatchingTest, SilentDeviceFailsABlockWithinItsTries) {
   Timings timings = FastTimings();
