@@ -1,8 +1,12 @@
 #include "app/device_options.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "platform/backend_log.h"
 #include "platform/midi_backends.h"
 #include "platform/virtual_bus.h"
 #include "sim/r9_device.h"
@@ -90,6 +94,16 @@ bool StartSimulatedDevice(const DeviceOptions& options, int instanceNumber, std:
   }
   *device = std::move(made);
   return true;
+}
+
+void ReportSimulatedViolations(const R9Device* device) {
+  if (!device) return;
+  const std::vector<std::string> violations = device->Violations();
+  LogBackendMessage("sim", (std::to_string(violations.size()) + " protocol violations").c_str());
+  for (const std::string& v : violations) LogBackendMessage("sim", ("violation: " + v).c_str());
+  if (violations.empty()) return;
+  std::fprintf(stderr, "The simulated device recorded %zu protocol violations:\n", violations.size());
+  for (const std::string& v : violations) std::fprintf(stderr, "  %s\n", v.c_str());
 }
 
 bool ApplyMidiBackends(const DeviceOptions& options, std::string* error) {

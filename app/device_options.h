@@ -33,6 +33,11 @@ int TakeDeviceOption(int argc, char** argv, int* i, DeviceOptions* options, std:
 bool StartSimulatedDevice(const DeviceOptions& options, int instanceNumber, std::unique_ptr<R9Device>* device,
                           std::string* error);
 
+// The end of a run with the simulated device: its protocol violations (a write into a region not
+// erased since Enter-update, a malformed frame, ...) go to the trace as "# sim: " lines, and to
+// stderr when there are any. Nothing without a device.
+void ReportSimulatedViolations(const R9Device* device);
+
 // Limits the process's MIDI driver (DefaultMidiApi) to the backends that --backend named; every
 // backend without it. Call it before the ports are first listed. Returns false with *error set
 // when the selection cannot be made.

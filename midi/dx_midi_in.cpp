@@ -133,9 +133,10 @@ void CDxMidiIn::Close() {
   started_.store(0);
 }
 
-const uint8_t* CDxMidiIn::PeekSysEx(size_t* length) {
+const uint8_t* CDxMidiIn::PeekSysEx(size_t* length, uint64_t* arrival) {
   std::lock_guard lock(queueMutex_);
   if (length != nullptr) *length = queueHead_ != nullptr ? queueHead_->length : 0;
+  if (arrival != nullptr) *arrival = queueHead_ != nullptr ? queueHead_->arrival : 0;
   return queueHead_ != nullptr ? queueHead_->data.get() : nullptr;
 }
 
@@ -235,6 +236,8 @@ bool CDxMidiIn::OnLongData(MIDIHDR* header) {
     if (observer_) observer_(node->data.get(), length);
   }
   std::lock_guard lock(queueMutex_);
+  node->arrival = arrivals_.load() + 1;
+  arrivals_.store(node->arrival);
   if (queueTail_ == nullptr) {
     queueHead_ = node;
   } else {

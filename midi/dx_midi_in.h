@@ -36,10 +36,16 @@ class CDxMidiIn {
   bool IsStarted() const { return started_.load() != 0; }
 
   // The oldest entry's bytes and, through length, their number; null when the queue is empty.
-  // The pointer stays valid until that entry is popped.
-  const uint8_t* PeekSysEx(size_t* length = nullptr);
+  // The pointer stays valid until that entry is popped. Through arrival, the entry's place in
+  // the order of arrival: 1 for the first message the port ever queued, then counting up.
+  const uint8_t* PeekSysEx(size_t* length = nullptr, uint64_t* arrival = nullptr);
   void PopSysEx();
   int ReadShortMessage(uint8_t* buffer, int maxLength);
+  // How many messages have arrived so far, over every open of the port: an entry whose arrival
+  // is not above a value read here had reached the port before the read. A request's owner
+  // reads it just before the request leaves, so an answer is told from an earlier message
+  // where it arrives, however late the dispatcher gets to it.
+  uint64_t ArrivalCount() const { return arrivals_.load(); }
 
   // Called on the driver's thread with each entry as it is appended to the queue (for a trace).
   // It may be set at any time; it must not call back into the port.
@@ -56,6 +62,7 @@ class CDxMidiIn {
   struct SysExNode {
     std::unique_ptr<uint8_t[]> data;
     size_t length = 0;
+    uint64_t arrival = 0;
     SysExNode* next = nullptr;
   };
 
@@ -79,6 +86,7 @@ class CDxMidiIn {
   int32_t ringWrite_ = 0;
   SysExNode* queueHead_ = nullptr;
   SysExNode* queueTail_ = nullptr;
+  std::atomic<uint64_t> arrivals_{0};  // stored under queueMutex_, read anywhere
 
   // Open and Close run one at a time (the dialog and a finishing worker may both close).
   std::mutex portMutex_;

@@ -145,7 +145,8 @@ class R9Device {
  private:
   using Clock = std::chrono::steady_clock;
   struct Faults {
-    bool drop = false, error = false, late = false, duplicate = false, corrupt = false, reject = false, lose = false;
+    bool drop = false, error = false, late = false, duplicate = false, corrupt = false, reject = false, lose = false,
+         stale = false;
   };
   struct Answer {
     std::vector<uint8_t> bytes;  // empty: no answer
@@ -185,6 +186,7 @@ class R9Device {
   std::vector<std::string> violations_;
   std::vector<DeviceRequestRecord> requests_;
   std::deque<size_t> awaitingAnswer_;  // indexes into requests_, oldest first
+  std::vector<uint8_t> staleCopy_;     // a stale fault's copy, sent when the next request comes
   SimCounters counters_;
 
   // Delayed answers, by due time then arrival order. An answer that is not late keeps its

@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char* kKindNames[kHostFrameKindCount] = {"identity", "enter",  "write",         "erase", "read",
                                                          "finish",   "status", "host-identity", "other"};
-constexpr const char* kFaultNames[] = {"drop", "error", "late", "dup", "corrupt", "silent", "reject", "lose"};
+constexpr const char* kFaultNames[] = {"drop", "error", "late", "dup", "corrupt", "silent", "reject", "lose", "stale"};
 
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -270,6 +270,15 @@ bool ApplyItem(const std::string& key, const std::string& value, SimOptions* o, 
       o->longReadShort = true;
     else
       return bad("refuse or short");
+    return true;
+  }
+  if (key == "unerased") {
+    if (value == "refuse")
+      o->unerasedAnd = false;
+    else if (value == "and")
+      o->unerasedAnd = true;
+    else
+      return bad("refuse or and");
     return true;
   }
   if (key == "late-ms") return millis(&o->lateMillis);

@@ -55,6 +55,8 @@ enum class FaultKind : uint8_t {
   kReject,      // the frame is refused without acting, after the time the device would have
                 // spent on it (the write time of a block, the erase time of an Erase)
   kLose,        // a Write-block is acknowledged but not written (a device whose flash fails)
+  kStale,       // the answer is sent twice, the copy only once the next request has arrived: a
+                // doubled answer that reaches the host after its next request left
 };
 const char* FaultKindName(FaultKind kind);
 
@@ -81,6 +83,10 @@ struct SimOptions {
   // status 02, or answered with only the first maxRead bytes when longReadShort.
   uint32_t maxRead = 0;
   bool longReadShort = false;
+  // A Write-block over bytes that are not erased: refused with status 05 (false), or, like a NOR
+  // flash without a write check, acknowledged with the AND of old and new bits stored (true).
+  // Either way it is recorded as a violation.
+  bool unerasedAnd = false;
 
   // Who the device is.
   bool startInUpdateMode = true;  // false: started normally, Enter-update is answered with 0B
@@ -137,6 +143,7 @@ struct SimOptions {
 //   late-ms=MS                                   delay of a late answer
 //   link=ideal|usb|din|BYTES_PER_SECOND, latency=MS, erase-ms=MS, write-ms=MS, scale=F
 //   max-read=N, long-read=refuse|short          reads longer than N bytes refused or cut short
+//   unerased=refuse|and                          a write over unerased bytes refused, or ANDed in
 //   name=PORTNAME
 //   flash=FILE                                   keep the flash in FILE across runs
 bool ParseSimOptions(const std::string& text, SimOptions* out, std::string* error);

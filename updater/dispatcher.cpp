@@ -20,10 +20,11 @@ void CR9UpdaterDlg::DispatchReplies() {
   for (;;) {
     if (!dispatching_.load()) return;
     size_t length = 0;
-    const uint8_t* m = MidiIn.PeekSysEx(&length);
+    uint64_t arrival = 0;
+    const uint8_t* m = MidiIn.PeekSysEx(&length, &arrival);
     if (!m) return;
     if (dispatchObserver_) dispatchObserver_(m, length);
-    DispatchOne(m, length);
+    DispatchOne(m, length, arrival);
     MidiIn.PopSysEx();
   }
 }
@@ -36,7 +37,7 @@ void CR9UpdaterDlg::Signal(int32_t status) {
 // Acts on one received message of the given length; never reads past it. A frame too short
 // for the offsets its kind examines is dropped, except a Read reply, which ends the wait as a
 // failed read.
-void CR9UpdaterDlg::DispatchOne(const uint8_t* m, size_t length) {
+void CR9UpdaterDlg::DispatchOne(const uint8_t* m, size_t length, uint64_t arrival) {
   if (length < 2 || m[0] != kSysExStart) return;
 
   if (m[1] == kMakerId) {
@@ -44,7 +45,7 @@ void CR9UpdaterDlg::DispatchOne(const uint8_t* m, size_t length) {
     switch (m[4]) {
       case kSubStatus:
         if (length >= 6) {
-          Record({ReplyKind::kStatus, m[5], 0, {}});
+          Record({ReplyKind::kStatus, m[5], 0, {}, arrival});
           Signal(m[5]);
         }
         return;
@@ -54,13 +55,13 @@ void CR9UpdaterDlg::DispatchOne(const uint8_t* m, size_t length) {
         SendStatus(kStatusOk);
         return;
       case kSubWriteBlock:  // Acknowledge
-        Record({ReplyKind::kAck, 0, 0, {}});
+        Record({ReplyKind::kAck, 0, 0, {}, arrival});
         Signal(0);
         return;
       case kSubDeviceRequest3:
         return;
       case kSubMemory:
-        DispatchReadReply(m, length);
+        DispatchReadReply(m, length, arrival);
         return;
       default:
         SendStatus(kStatusRefused);
@@ -82,7 +83,7 @@ void CR9UpdaterDlg::DispatchOne(const uint8_t* m, size_t length) {
           std::lock_guard<std::mutex> lock(readMutex_);
           std::memcpy(ReplyIdentity.data(), m + 6, 4);
         }
-        Record({ReplyKind::kIdentity, 0, 0, {}});
+        Record({ReplyKind::kIdentity, 0, 0, {}, arrival});
         Signal(0);
         return;
       default:
@@ -92,9 +93,9 @@ void CR9UpdaterDlg::DispatchOne(const uint8_t* m, size_t length) {
   }
 }
 
-void CR9UpdaterDlg::DispatchReadReply(const uint8_t* m, size_t length) {
+void CR9UpdaterDlg::DispatchReadReply(const uint8_t* m, size_t length, uint64_t arrival) {
   if (length < 6) {
-    Record({ReplyKind::kRead, 1, 0, {}});
+    Record({ReplyKind::kRead, 1, 0, {}, arrival});
     Signal(1);
     return;
   }
@@ -105,7 +106,7 @@ void CR9UpdaterDlg::DispatchReadReply(const uint8_t* m, size_t length) {
     return;
   }
   if (length < 11 || m[6] != kReadSelector) {
-    Record({ReplyKind::kRead, 1, 0, {}});
+    Record({ReplyKind::kRead, 1, 0, {}, arrival});
     Signal(1);
     return;
   }
@@ -113,12 +114,12 @@ void CR9UpdaterDlg::DispatchReadReply(const uint8_t* m, size_t length) {
   const size_t p = PackedLength(d);
   // Data, five CRC groups; the closing F7 is not looked for.
   if (length < 11 + p + 5) {
-    Record({ReplyKind::kRead, 1, uint32_t(d), {}});
+    Record({ReplyKind::kRead, 1, uint32_t(d), {}, arrival});
     Signal(1);
     return;
   }
   int32_t status = 1;
-  Reply reply{ReplyKind::kRead, 1, uint32_t(d), {}};
+  Reply reply{ReplyKind::kRead, 1, uint32_t(d), {}, arrival};
   {
     std::lock_guard<std::mutex> lock(readMutex_);
     if (size_t(ReadPosition) + d <= kReadBufferSize) {
@@ -138,37 +139,54 @@ void CR9UpdaterDlg::DispatchReadReply(const uint8_t* m, size_t length) {
 }
 
 int CR9UpdaterDlg::ReadDeviceMemory(uint32_t address, uint32_t length, uint8_t* out) {
-  return ReadOnce(address, length, out) == 0 ? 0 : -1;
+  return ReadOnce(address, length, out) == ReadResult::kOk ? 0 : -1;
 }
 
-int CR9UpdaterDlg::ReadOnce(uint32_t address, uint32_t length, uint8_t* out) {
+ReadResult CR9UpdaterDlg::ReadOnce(uint32_t address, uint32_t length, uint8_t* out, uint32_t* got,
+                                   const std::vector<std::vector<uint8_t>>* ignore) {
   // The answer to a read that timed out may still come: it would pass for this read's own.
   if (readOutstanding_) {
-    if (Resync(timings_.readWaitMs, true) != 0) return -1;
+    const int fence = Resync(timings_.readWaitMs, true);
+    if (fence == 255) return ReadResult::kAborted;
+    if (fence != 0) return ReadResult::kTimeout;
     readOutstanding_ = false;
   }
-  BeginRequest();
+  const uint32_t previous = lastReadLength_;
   const size_t n = BuildReadRequest(SendBuffer, DeviceId(), address, length);
   {
     std::lock_guard<std::mutex> lock(readMutex_);
     ReadPosition = 0;
   }
+  lastReadLength_ = length;
+  BeginRequest();
   SendSysEx(SendBuffer, n);
-  // Only a Read reply can bring the bytes; a refusal comes as an error status. A reply with
-  // more bytes than asked for answers some other read.
-  Reply reply;
-  const auto accept = [length](const Reply& r) {
-    return (r.kind == ReplyKind::kRead && r.length <= length) || (r.kind == ReplyKind::kStatus && r.status != 0);
+  // Its own reply says it carries the length asked for. A device that takes only shorter
+  // reads may send fewer bytes; a reply of the previous request's length is that request's
+  // (a doubled answer), as is one with more bytes than asked. A refusal comes as an error
+  // status.
+  const auto accept = [length, previous, ignore](const Reply& r) {
+    if (r.kind == ReplyKind::kStatus) return r.status != 0;
+    if (r.kind != ReplyKind::kRead) return false;
+    if (ignore && r.status == 0)
+      for (const std::vector<uint8_t>& earlier : *ignore)
+        if (r.data == earlier) return false;
+    return r.length == length || (r.length < length && r.length != previous);
   };
+  Reply reply;
   if (AwaitReply(timings_.readWaitMs, accept, &reply) != WAIT_OBJECT_0) {
     readOutstanding_ = true;
-    return -1;
+    return ReadResult::kTimeout;
   }
-  if (reply.kind == ReplyKind::kAbort) return -1;
-  // A read succeeds only when its own reply brought every byte asked for.
-  if (reply.kind != ReplyKind::kRead || reply.status != 0 || reply.data.size() != length) return -2;
+  if (reply.kind == ReplyKind::kAbort) return ReadResult::kAborted;
+  if (reply.kind == ReplyKind::kStatus) return ReadResult::kRefused;
+  if (reply.status != 0 || reply.data.size() != reply.length) return ReadResult::kFailed;
+  if (reply.length < length) {
+    if (got) *got = reply.length;
+    return ReadResult::kCut;
+  }
+  // A read succeeds only with its own reply's bytes, never with whatever ReadBuffer holds.
   std::memcpy(out, reply.data.data(), length);
-  return 0;
+  return ReadResult::kOk;
 }
 
 void CR9UpdaterDlg::SetDispatchObserver(std::function<void(const uint8_t*, size_t)> observer) {

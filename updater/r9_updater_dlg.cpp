@@ -148,9 +148,13 @@ void CR9UpdaterDlg::StartRun(const std::array<Control, 5>& disableOrder, unsigne
     std::lock_guard<std::mutex> lock(repliesMutex_);
     replies_.clear();
     identityFencesOutstanding_ = 0;
-    readFenceSerial_ = 0;
+    untaken_ = 0;
+    untakenRefusals_ = 0;
   }
   readOutstanding_ = false;
+  lastReadLength_ = 0;
+  readSize_ = startReadSize_;
+  sampled_.store(false);
   verifyOutcome_.store(VerifyOutcome::kNotRun);
   StartWorker(proc);
 }

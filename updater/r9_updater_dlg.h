@@ -45,6 +45,11 @@ constexpr size_t kReadBufferSize = 65536;
 // The largest read whose reply fits one 8,192-byte receive buffer of the input port (the port
 // does not join the pieces of a longer message): 17 + 8,175 packed bytes.
 constexpr uint32_t kMaxReadSize = 7153;
+// The read-back goes no smaller: 4-byte reads of 3.8 MB would keep the cable busy for over half
+// an hour. A device that refuses this size gets a sampled read-back instead.
+constexpr uint32_t kMinReadBackSize = 256;
+// At most this many repair rounds follow a read-back that differs.
+constexpr int kMaxRepairRounds = 2;
 
 // The accepted identities, searched in order.
 extern const std::array<Identity, 3> AcceptedIdentities;
@@ -67,6 +72,17 @@ struct Reply {
   int32_t status = 0;
   uint32_t length = 0;        // a Read reply: the number of data bytes it said it carries
   std::vector<uint8_t> data;  // a good Read reply: those bytes
+  uint64_t arrival = 0;       // its place in the input port's order of arrival (0: none)
+};
+
+// How one Read request ended.
+enum class ReadResult {
+  kOk,       // its own reply brought every byte asked for
+  kTimeout,  // no answer within the read wait
+  kAborted,  // the window is closing
+  kRefused,  // an error status
+  kCut,      // a good reply with fewer bytes than asked for: the device's own limit
+  kFailed,   // its reply failed the CRC or was cut off on the way
 };
 
 // What the verify of the flash found for one written row of the plan.
@@ -74,7 +90,8 @@ struct VerifyImageResult {
   uint32_t resourceId = 0;
   uint32_t address = 0;
   uint32_t size = 0;
-  bool read = false;             // every byte was read back
+  bool read = false;             // every byte (or every sample) was read back
+  bool sampled = false;          // 4 bytes of every block, not every byte
   uint32_t firstDiff = 0;        // the first differing flash address, when differingBlocks > 0
   uint32_t differingBlocks = 0;  // 4096-byte blocks with at least one differing byte
 };
@@ -131,29 +148,48 @@ class CR9UpdaterDlg {
   void SetDispatchObserver(std::function<void(const uint8_t*, size_t)> observer);
 
   // --- Matching replies to requests (worker thread) ---
-  // Forgets every reply that came before the request about to be sent: none can be its answer.
-  // Returns how many there were, and in *refusals how many of them were error statuses.
+  // Marks the moment just before a request leaves: every message that reached the input port
+  // before it is no answer to it, however late the dispatcher hands it on. Returns how many
+  // replies no wait took since the previous request (dropped as stale or of another kind, or
+  // still kept), and in *refusals how many of them were error statuses.
   size_t BeginRequest(size_t* refusals = nullptr);
-  // Waits up to timeoutMs for a reply that accept takes; replies it does not take are dropped.
-  // WAIT_OBJECT_0 with the reply (kAbort when the window is closing), or WAIT_TIMEOUT.
+  // Waits up to timeoutMs for a reply that arrived after the request and that accept takes;
+  // the others are dropped. WAIT_OBJECT_0 with the reply (kAbort when the window is closing),
+  // or WAIT_TIMEOUT.
   uint32_t AwaitReply(uint32_t timeoutMs, const std::function<bool(const Reply&)>& accept, Reply* reply);
-  // After a timed-out wait an answer may still come and would end a later wait. Sends a request
-  // whose answer is told apart from every other answer of the run (a 4-byte Read of the BOOT
-  // stamp in the update mode, else an Identity Request) and drops every reply until it has
-  // come. 0 in step, 1 when its answer did not come within timeoutMs, 255 when closing.
+  // After a timed-out wait an answer may still come and would end a later wait. Sends a fence
+  // (a 4-byte Read of the BOOT stamp in the update mode, else an Identity Request) and drops
+  // every reply until its answer has come. 0 in step, 1 when its answer did not come within
+  // timeoutMs, 255 when closing.
   int Resync(uint32_t timeoutMs, bool byIdentity);
-  // Reads length bytes with Read requests of at most *chunk bytes each, falling back to smaller
-  // ones, down to 4, when the device refuses a long read (*chunk keeps the size that worked).
-  // 0 read, -1 timed out or closing, -2 refused even at 4 bytes.
-  int ReadDeviceRange(uint32_t address, uint32_t length, uint32_t* chunk, uint8_t* out);
+  // One Read request of length bytes at address into out. *got: the bytes a cut reply brought.
+  // A reply whose bytes equal one of ignore's (the answers of the reads before it) is taken for
+  // a copy of an earlier answer and passed over.
+  ReadResult ReadOnce(uint32_t address, uint32_t length, uint8_t* out, uint32_t* got = nullptr,
+                      const std::vector<std::vector<uint8_t>>* ignore = nullptr);
+  // Reads length bytes with Read requests of at most GetReadSize() bytes, no two requests in a
+  // row of one length (so that a copy of the previous reply never passes for the next), going
+  // smaller when the device refuses or cuts a long read, down to kMinReadBackSize. kRefused
+  // when even that is refused or cut; kFailed after repeated bad replies.
+  ReadResult ReadSpan(uint32_t address, uint32_t length, uint8_t* out);
 
-  // --- Verify: read the flash back and compare it with the carried images ---
+  // --- Read-back: read the flash back and compare it with the carried images ---
   void OnVerify();  // like OnVersionCheck, with the verify worker
+  // An update reads back what it wrote before Finish-update (the default). Off: the update
+  // sends only the frames of the plan, and "Version update completed." rests on the replies.
   void SetVerifyAfterUpdate(bool on) { verifyAfterUpdate_ = on; }
-  void SetReadSize(uint32_t bytes) { readSize_ = bytes; }
+  // The bytes per Read request a read-back starts with (kMinReadBackSize to kMaxReadSize).
+  void SetReadSize(uint32_t bytes) { readSize_ = startReadSize_ = bytes; }
   uint32_t GetReadSize() const { return readSize_; }
+  bool ReadBackSampled() const { return sampled_.load(); }
   // Reads back the written rows of the plan (without the BOOT rows when withBoot is false).
   VerifyOutcome VerifyFlash(bool withBoot, std::vector<VerifyImageResult>* results);
+  // Erases the SYSTEM region, erases and writes every other image that differs, then writes
+  // the SYSTEM image: a repair cut short leaves no SYSTEM stamp. 0 done, -1 failed (a box was
+  // shown) or closing.
+  int RepairFlash(const std::vector<VerifyImageResult>& results);
+  // Update rounds of the last update: how many repairs ran (for the front-ends and tests).
+  int RepairRounds() const { return repairRounds_.load(); }
   VerifyOutcome GetVerifyOutcome() const { return verifyOutcome_.load(); }
   std::vector<VerifyImageResult> GetVerifyResults() const;
   static std::string BuildVerifyReport(const std::vector<VerifyImageResult>& results);
@@ -198,12 +234,12 @@ class CR9UpdaterDlg {
   void StartWorker(unsigned (*proc)(void*));
   bool OpenOutPort();
   bool OpenInPort();
-  void DispatchOne(const uint8_t* m, size_t length);
-  void DispatchReadReply(const uint8_t* m, size_t length);
+  void DispatchOne(const uint8_t* m, size_t length, uint64_t arrival);
+  void DispatchReadReply(const uint8_t* m, size_t length, uint64_t arrival);
   void Signal(int32_t status);
-  // One Read request: 0 read, -1 timed out or closing, -2 refused (an error status, a failed or
-  // short reply).
-  int ReadOnce(uint32_t address, uint32_t length, uint8_t* out);
+  // The read-back of one image: every byte, or 4 bytes of every block when sampled.
+  VerifyOutcome ReadBackImage(const uint8_t* image, VerifyImageResult* result, int32_t* progress);
+  VerifyOutcome SampleImage(const uint8_t* image, VerifyImageResult* result, int32_t* progress);
   // Keeps a reply for the worker; called before the signal.
   void Record(Reply reply);
   // An Identity Reply that a wait drops may be the answer to an earlier fence.
@@ -252,18 +288,26 @@ class CR9UpdaterDlg {
   std::deque<Reply> replies_;
   // Fence requests sent whose answer has not come yet, by kind: a later fence waits for them too.
   int identityFencesOutstanding_ = 0;
-  // Read fences sent in this run: each asks for a length of its own.
-  uint32_t readFenceSerial_ = 0;
+  // The input port's arrival count when the current request left (guarded by repliesMutex_).
+  uint64_t requestArrival_ = 0;
+  // Replies no wait took since the last BeginRequest, and the error statuses among them.
+  size_t untaken_ = 0;
+  size_t untakenRefusals_ = 0;
   // A Read request timed out: its answer may still come and end a later read's wait.
   bool readOutstanding_ = false;
+  // The length of the last Read request sent (worker thread only).
+  uint32_t lastReadLength_ = 0;
 
   std::mutex sendResultMutex_;
   std::function<void(const uint8_t*, bool)> sendResultObserver_;
 
-  bool verifyAfterUpdate_ = false;
+  bool verifyAfterUpdate_ = true;
+  std::atomic<bool> sampled_{false};
+  std::atomic<int> repairRounds_{0};
   bool bootWritten_ = true;  // the last update plan wrote the BOOT rows
   void StoreVerifyResults(VerifyOutcome outcome, const std::vector<VerifyImageResult>& results);
-  uint32_t readSize_ = 4096;
+  uint32_t readSize_ = kMaxReadSize;       // the size that works, once a read-back has run
+  uint32_t startReadSize_ = kMaxReadSize;  // what each run starts with
   std::atomic<VerifyOutcome> verifyOutcome_{VerifyOutcome::kNotRun};
   mutable std::mutex verifyMutex_;
   std::vector<VerifyImageResult> verifyResults_;

@@ -6,15 +6,19 @@
 // be ended by the answer to the frame before, so a refused block would make the updater resend
 // the block after it and report success with the refused one missing. Three rules keep every
 // wait to its own answer:
-//  - a reply that came before the request was sent is no answer to it (BeginRequest);
+//  - a reply that reached the input port before the request was sent is no answer to it. This
+//    is decided by the port's order of arrival, not by when the dispatcher hands the reply on,
+//    so a doubled answer still queued when the next request leaves cannot end that request;
 //  - each wait takes only the kinds of reply its request can get (an Acknowledge or an error
 //    status for a block, a Status frame for an erase, a Read reply for a read, ...), so a
 //    doubled answer of another kind never ends it;
 //  - after a wait has timed out, before anything else is sent that could get the same kind of
-//    answer, a fence request goes out whose answer no other request gets, and every reply up
-//    to that answer is dropped: the device answers in order, so nothing stale is left behind.
-// A run without faults sends exactly the frames it always did; the fence goes out only after a
-// time-out, within the time the step it serves may take, and counts as one of that step's tries.
+//    answer, a fence request goes out, and every reply up to its answer is dropped: the device
+//    answers in order, so nothing stale is left behind.
+// These rules narrow the gap but cannot close it: a copy of an answer that arrives after the
+// next request left looks like that request's own. So an update reads the flash back before it
+// says it is done (verify.cpp); the rules keep a fault-free run to exactly the specified frames
+// and make the read-back rarely find anything.
 #include <chrono>
 #include <utility>
 
@@ -47,14 +51,19 @@ size_t CR9UpdaterDlg::BeginRequest(size_t* refusals) {
   // wait once for nothing.
   ReplyEvent_->ResetEvent();
   std::lock_guard<std::mutex> lock(repliesMutex_);
-  const size_t dropped = replies_.size();
-  if (refusals) *refusals = 0;
   for (const Reply& r : replies_) {
-    if (refusals && r.kind == ReplyKind::kStatus && r.status != 0) ++*refusals;
+    ++untaken_;
+    if (r.kind == ReplyKind::kStatus && r.status != 0) ++untakenRefusals_;
     DropReplyLocked(r);
   }
   replies_.clear();
-  return dropped;
+  // Everything that has reached the port by now came before the request.
+  requestArrival_ = MidiIn.ArrivalCount();
+  const size_t untaken = untaken_;
+  if (refusals) *refusals = untakenRefusals_;
+  untaken_ = 0;
+  untakenRefusals_ = 0;
+  return untaken;
 }
 
 uint32_t CR9UpdaterDlg::AwaitReply(uint32_t timeoutMs, const std::function<bool(const Reply&)>& accept, Reply* reply) {
@@ -62,7 +71,7 @@ uint32_t CR9UpdaterDlg::AwaitReply(uint32_t timeoutMs, const std::function<bool(
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     if (aborted_.load()) {
-      *reply = Reply{ReplyKind::kAbort, 255, 0, {}};
+      *reply = Reply{ReplyKind::kAbort, 255, 0, {}, 0};
       return WAIT_OBJECT_0;
     }
     {
@@ -70,10 +79,12 @@ uint32_t CR9UpdaterDlg::AwaitReply(uint32_t timeoutMs, const std::function<bool(
       while (!replies_.empty()) {
         Reply r = std::move(replies_.front());
         replies_.pop_front();
-        if (accept(r)) {
+        if (r.arrival > requestArrival_ && accept(r)) {
           *reply = std::move(r);
           return WAIT_OBJECT_0;
         }
+        ++untaken_;
+        if (r.kind == ReplyKind::kStatus && r.status != 0) ++untakenRefusals_;
         DropReplyLocked(r);
       }
     }
@@ -86,17 +97,19 @@ uint32_t CR9UpdaterDlg::AwaitReply(uint32_t timeoutMs, const std::function<bool(
 int CR9UpdaterDlg::Resync(uint32_t timeoutMs, bool byIdentity) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  BeginRequest();
   if (!byIdentity) {
-    // In the update mode the device answers a Read, and nothing else the update sends does.
-    // Each fence asks for a length of its own (4 to 7 bytes, in turn), so its answer is told
-    // apart from an earlier fence's: a fence whose answer was lost on the cable then costs one
-    // try, not every try after it.
-    const uint32_t length = kStampLength + readFenceSerial_++ % 4;
-    SendSysEx(SendBuffer, BuildReadRequest(SendBuffer, DeviceId(), kBootStampAddress, length));
+    // In the update mode the device answers a Read, and no other request of the update gets a
+    // Read reply. Every fence asks for 4 bytes, the one size every device is known to answer.
+    // If an earlier fence's late answer ends this one in place of its own, what is still to
+    // come is a Read reply, which no block or erase wait takes; and the read-back finds
+    // whatever a wrong pairing may still have let through.
+    const size_t n = BuildReadRequest(SendBuffer, DeviceId(), kBootStampAddress, kStampLength);
+    lastReadLength_ = kStampLength;
+    BeginRequest();
+    SendSysEx(SendBuffer, n);
     Reply reply;
     if (AwaitReply(
-            timeoutMs, [length](const Reply& r) { return r.kind == ReplyKind::kRead && r.length == length; },
+            timeoutMs, [](const Reply& r) { return r.kind == ReplyKind::kRead && r.length == kStampLength; },
             &reply) != WAIT_OBJECT_0)
       return 1;
     return reply.kind == ReplyKind::kAbort ? 255 : 0;
@@ -104,6 +117,7 @@ int CR9UpdaterDlg::Resync(uint32_t timeoutMs, bool byIdentity) {
   // Answered in either mode; in the read-only runs no other request gets an Identity Reply.
   // Identity Replies all look alike, so an earlier fence that timed out is still owed its
   // answer: wait for that one too.
+  BeginRequest();
   SendSysEx(kIdentityRequestImage, kIdentityRequestLength);
   int* outstanding = &identityFencesOutstanding_;
   {

@@ -44,4 +44,7 @@ std::string WindowTitle(int instanceNumber) {
   return title;
 }
 
+const char* const kVerifyingFlash = "Verifying flash memory.";
+const char* const kVerifyingFlashSampled = "Verifying flash memory (4 bytes of every block).";
+
 }  // namespace r9

@@ -44,4 +44,8 @@ extern const char* const kAboutCaption;
 extern const char* const kTooManyInstances;  // "%d" for the limit
 std::string WindowTitle(int instanceNumber);
 
+// Status lines of ours, beside the string table: the read-back of an update and of a verify.
+extern const char* const kVerifyingFlash;
+extern const char* const kVerifyingFlashSampled;
+
 }  // namespace r9

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "firmware/image_set.h"
+#include "platform/backend_log.h"
 #include "platform/kernel.h"
 #include "updater/r9_updater_dlg.h"
 #include "updater/strings.h"
@@ -98,17 +99,25 @@ unsigned UpdateThreadProc(void* parameter) {
 
   if (dialog->RunUpdatePlan() != 0) return 0;
 
-  // Read back what this run wrote while the device is still in its update mode (after
-  // Finish-update it restarts, and its ports may change). A mismatch leaves it there for
-  // another try.
+  // Replies carry no sequence number, so an acknowledged plan does not prove the flash. Read
+  // back what this run wrote while the device is still in its update mode (after
+  // Finish-update it restarts, and its ports may change) and repair what differs. A flash that
+  // still differs leaves the device there for another try.
+  dialog->repairRounds_.store(0);
   if (dialog->verifyAfterUpdate_) {
-    std::vector<VerifyImageResult> results;
-    const VerifyOutcome outcome = dialog->VerifyFlash(dialog->bootWritten_, &results);
-    dialog->StoreVerifyResults(outcome, results);
-    if (outcome == VerifyOutcome::kAborted) return 0;
-    if (outcome != VerifyOutcome::kMatch) {
-      dialog->ShowErrorAndRestore(IDS_TRANSFER_ERROR);
-      return 0;
+    for (int round = 0;; ++round) {
+      std::vector<VerifyImageResult> results;
+      const VerifyOutcome outcome = dialog->VerifyFlash(dialog->bootWritten_, &results);
+      dialog->StoreVerifyResults(outcome, results);
+      if (outcome == VerifyOutcome::kAborted) return 0;
+      if (outcome == VerifyOutcome::kMatch) break;
+      if (outcome != VerifyOutcome::kDiffers || round == kMaxRepairRounds) {
+        dialog->ShowErrorAndRestore(IDS_TRANSFER_ERROR);
+        return 0;
+      }
+      dialog->repairRounds_.store(round + 1);
+      LogBackendMessage("read-back", ("the flash differs: repair " + std::to_string(round + 1)).c_str());
+      if (dialog->RepairFlash(results) != 0) return 0;
     }
   }
 

@@ -45,8 +45,9 @@ const char kUsage[] =
     "  --out PORT           MIDI OUT port: an index from 'list' or an exact port name\n"
     "%s"
     "  --trace FILE         write every SysEx message sent and received to FILE\n"
-    "  --verify             execute: read back what was written before Finish-update\n"
-    "  --read-size N        bytes per Read request of verify (4 to 7153, default 4096)\n"
+    "  --no-verify          execute: skip the read-back and its repair; send only the update's frames\n"
+    "  --verify             execute: read back and repair before Finish-update (the default)\n"
+    "  --read-size N        bytes per Read request of a read-back (256 to 7153, default 7153)\n"
     "  --version            show the program's version and the carried firmware's\n"
     "  --help               show this text\n";
 
@@ -56,8 +57,8 @@ struct Arguments {
   std::optional<std::string> out;
   DeviceOptions device;
   std::optional<std::string> trace;
-  bool verify = false;
-  uint32_t readSize = 4096;
+  std::optional<bool> verify;
+  uint32_t readSize = kMaxReadSize;
 };
 
 int UsageError(const std::string& message) {
@@ -87,8 +88,9 @@ int Parse(int argc, char** argv, Arguments* args) {
       if (!value(&args->out)) return UsageError("--out needs a PORT");
     } else if (a == "--trace") {
       if (!value(&args->trace)) return UsageError("--trace needs a FILE");
-    } else if (a == "--verify") {
-      args->verify = true;
+    } else if (a == "--verify" || a == "--no-verify") {
+      if (args->verify && *args->verify != (a == "--verify")) return UsageError("--verify and --no-verify exclude each other");
+      args->verify = a == "--verify";
     } else if (a == "--read-size") {
       std::optional<std::string> text;
       if (!value(&text)) return UsageError("--read-size needs a number of bytes");
@@ -96,9 +98,9 @@ int Parse(int argc, char** argv, Arguments* args) {
       const unsigned long n = t.empty() || t.size() > 6 || t.find_first_not_of("0123456789") != std::string::npos
                                   ? 0
                                   : std::strtoul(t.c_str(), nullptr, 10);
-      if (n < 4 || n > kMaxReadSize)
-        return UsageError("--read-size: '" + t + "' is not a number of bytes from 4 to " +
-                          std::to_string(kMaxReadSize));
+      if (n < kMinReadBackSize || n > kMaxReadSize)
+        return UsageError("--read-size: '" + t + "' is not a number of bytes from " +
+                          std::to_string(kMinReadBackSize) + " to " + std::to_string(kMaxReadSize));
       args->readSize = uint32_t(n);
     } else if (int taken = TakeDeviceOption(argc, argv, &i, &args->device, &error)) {
       if (taken < 0) return UsageError(error);
@@ -113,7 +115,8 @@ int Parse(int argc, char** argv, Arguments* args) {
     }
   }
   if (args->command.empty()) return UsageError("no command given");
-  if (args->verify && args->command != "execute") return UsageError("--verify goes with execute");
+  if (args->verify && args->command != "execute")
+    return UsageError(std::string(*args->verify ? "--verify" : "--no-verify") + " goes with execute");
   {
     std::string error;
     if (!ApplyMidiBackends(args->device, &error)) return UsageError(error);
@@ -213,6 +216,11 @@ int Run(const Arguments& args) {
   DialogConfig config;
   config.instanceNumber = instanceNumber;
   CR9UpdaterDlg dialog(view, config);
+  // Destroyed first: once the run has ended, whichever way, the device says what it saw.
+  struct ViolationReport {
+    const R9Device* device;
+    ~ViolationReport() { ReportSimulatedViolations(device); }
+  } violationReport{device.get()};
   dialog.OnInitDialog();
 
   const std::pair<PortList, const std::optional<std::string>*> choices[] = {{PortList::In, &args.in},
@@ -246,7 +254,7 @@ int Run(const Arguments& args) {
   const bool execute = args.command == "execute";
   const bool verify = args.command == "verify";
   dialog.SetReadSize(args.readSize);
-  dialog.SetVerifyAfterUpdate(args.verify);
+  dialog.SetVerifyAfterUpdate(args.verify.value_or(true));
   if (execute)
     dialog.OnExecute();
   else if (verify)

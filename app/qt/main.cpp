@@ -81,5 +81,7 @@ int main(int argc, char** argv) {
   r9::qt::QtUpdater updater(config);
   QObject::connect(&updater, &r9::qt::QtUpdater::finished, &app, &QApplication::quit);
   updater.Show();
-  return app.exec();
+  const int code = app.exec();
+  r9::ReportSimulatedViolations(device.get());
+  return code;
 }

@@ -1,11 +1,15 @@
-// Each wait takes only its own answer: a read only its own Read reply with every byte asked
-// for, stale and doubled answers of another kind end no wait, and the verify reads the flash
-// back and names what differs.
+// Each wait takes only its own answer: a reply that reached the port before the request is none,
+// a read takes only its own Read reply with every byte asked for, stale and doubled answers of
+// another kind end no wait. The read-back reads the flash and names what differs, immune to
+// doubled and late Read replies, and the update repairs what differs before Finish-update.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "firmware/image_set.h"
@@ -26,6 +30,64 @@ Bytes ReadReply(const Bytes& data, bool goodCrc = true) {
 Bytes Status(uint8_t status) { return {0xF0, 0x7D, 0x00, 0x3A, 0x00, status, 0xF7}; }
 const Bytes kAck = {0xF0, 0x7D, 0x00, 0x3A, 0x02, 0xF7};
 const Bytes kIdentityReply = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, 0x3A, 0x00, 0x05, 0x00, 0x00, 0x01, 0x00, 0x00, 0xF7};
+
+// Holds the dispatcher while closed: messages reach the input port and wait there.
+class DispatchGate {
+ public:
+  void Pass() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return open_; });
+    ++passed_;
+  }
+  void Set(bool open) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = open;
+    cv_.notify_all();
+  }
+  int Passed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return passed_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = true;
+  int passed_ = 0;
+};
+
+// Every image the plan writes, at its address (without the BOOT image when boot is false).
+void LoadImages(R9Device& device, bool boot = true) {
+  for (const UpdateStep& step : UpdatePlan) {
+    if (step.kind != kStepWrite || (step.address == 0 && !boot)) continue;
+    FirmwareImage image;
+    ASSERT_TRUE(FindFirmwareImage(step.resourceId, &image));
+    device.LoadFlash(step.address, image.data, image.size);
+  }
+}
+
+// The images that differ from the flash (without the BOOT image when boot is false).
+std::vector<uint32_t> DifferingImages(const R9Device& device, bool boot = true) {
+  std::vector<uint32_t> ids;
+  const std::vector<uint8_t> flash = device.Flash();
+  for (const UpdateStep& step : UpdatePlan) {
+    if (step.kind != kStepWrite || (step.address == 0 && !boot)) continue;
+    FirmwareImage image;
+    if (!FindFirmwareImage(step.resourceId, &image) ||
+        std::memcmp(flash.data() + step.address, image.data, image.size) != 0)
+      ids.push_back(step.resourceId);
+  }
+  return ids;
+}
+
+// The lengths of the Read requests the device received from frame index first on.
+std::vector<uint32_t> ReadLengths(const R9Device& device, size_t first = 0) {
+  std::vector<uint32_t> lengths;
+  const std::vector<ReceivedFrame> frames = device.Frames();
+  for (size_t i = first; i < frames.size(); ++i)
+    if (frames[i].kind == HostFrameKind::kReadRequest) lengths.push_back(Decode7To32(frames[i].bytes.data() + 11));
+  return lengths;
+}
 
 class ReplyMatchingTest : public DialogFixture {
  protected:
@@ -94,6 +156,34 @@ TEST_F(ReplyMatchingTest, ReadTakesOnlyItsOwnReply) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(run.out), 4), "1.00");
 }
 
+// A reply that reached the input port before the read was sent is no answer to it, whether the
+// dispatcher handed it on before the read left or only after: the read returns its own bytes.
+TEST_F(ReplyMatchingTest, AReplyThatCameBeforeTheReadIsNoAnswer) {
+  for (const bool dispatchedBefore : {true, false}) {
+    SCOPED_TRACE(dispatchedBefore ? "dispatched before the read left" : "arrived before, dispatched after");
+    Start("fault=silent@read:1");
+    DispatchGate gate;
+    dialog->SetDispatchObserver([&](const uint8_t*, size_t) { gate.Pass(); });
+    ASSERT_EQ(dialog->OpenPorts(), 0);
+    if (!dispatchedBefore) gate.Set(false);
+    const uint64_t arrivals = dialog->MidiInPort().ArrivalCount();
+    Answer(ReadReply({'0', '.', '9', '9'}));
+    ASSERT_TRUE(view.PumpUntil(*dialog, [&] {
+      return dispatchedBefore ? gate.Passed() == 1 : dialog->MidiInPort().ArrivalCount() == arrivals + 1;
+    }));
+    ReadRun run;
+    StartRead(run);
+    gate.Set(true);
+    ASSERT_TRUE(view.PumpUntil(*dialog, [&] { return gate.Passed() == 1; }));
+    Answer(ReadReply({'1', '.', '0', '0'}));
+    Finish(run);
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(run.out), 4), "1.00");
+    dialog->SetDispatchObserver(nullptr);
+    Close();
+  }
+}
+
 // An error status is the device refusing the read.
 TEST_F(ReplyMatchingTest, ErrorStatusEndsARead) {
   Start("fault=silent@read:1");
@@ -132,46 +222,72 @@ TEST_F(ReplyMatchingTest, LatePresetAnswerEndsNoLaterRead) {
   EXPECT_EQ(FramesOf(HostFrameKind::kIdentityRequest), 2u) << "the identification and one fence";
 }
 
-// A run without faults sends the frames it always sent: no fence, nothing extra.
+// A run without faults sends the frames it always sent, then, unless told not to, reads back
+// every written byte between the last Write-block and Finish-update: no fence, no rewrite, and no
+// two Read requests in a row of one length.
 TEST_F(ReplyMatchingTest, NoExtraFrameWithoutAFault) {
-  Start("boot=same");
-  Execute();
-  EXPECT_EQ(view.StatusLine(), "Version update completed.");
-  EXPECT_EQ(FramesOf(HostFrameKind::kReadRequest), 1u);
-  EXPECT_EQ(FramesOf(HostFrameKind::kIdentityRequest), 1u);
-  EXPECT_EQ(device->Counters().framesReceived, 1u + 1u + 1u + 5u + (929u - 75u) + 1u);
+  for (const bool verify : {false, true}) {
+    SCOPED_TRACE(verify ? "with the read-back" : "without the read-back");
+    Start("boot=same");
+    dialog->SetVerifyAfterUpdate(verify);
+    Execute();
+    EXPECT_EQ(view.StatusLine(), "Version update completed.");
+    EXPECT_EQ(FramesOf(HostFrameKind::kIdentityRequest), 1u);
+    EXPECT_EQ(FramesOf(HostFrameKind::kErase), 5u);
+    EXPECT_EQ(FramesOf(HostFrameKind::kWriteBlock), 929u - 75u);
+    const std::vector<ReceivedFrame> frames = device->Frames();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back().kind, HostFrameKind::kFinishUpdate);
+    const std::vector<uint32_t> reads = ReadLengths(*device);
+    if (!verify) {
+      EXPECT_EQ(reads, std::vector<uint32_t>{4u});
+      EXPECT_EQ(frames.size(), 1u + 1u + 1u + 5u + (929u - 75u) + 1u);
+    } else {
+      // The BOOT stamp, then the read-back of 3,802,676 - 307,200 bytes.
+      ASSERT_GT(reads.size(), 1u);
+      uint64_t bytes = 0;
+      for (size_t i = 1; i < reads.size(); ++i) {
+        bytes += reads[i];
+        EXPECT_NE(reads[i], reads[i - 1]) << "read " << i;
+        EXPECT_LE(ReadReplyLength(reads[i]), 8192u);
+      }
+      EXPECT_EQ(bytes, 3802676u - 307200u);
+      const auto lastWrite = std::find_if(frames.rbegin(), frames.rend(),
+                                          [](const ReceivedFrame& f) { return f.kind == HostFrameKind::kWriteBlock; });
+      EXPECT_EQ(size_t(lastWrite - frames.rbegin()), reads.size() - 1 + 1) << "the reads come after the last block";
+      EXPECT_EQ(dialog->RepairRounds(), 0);
+    }
+    EXPECT_TRUE(device->Violations().empty());
+    Close();
+  }
 }
 
-// A block's answer that comes after its wait: one fence Read, then the block again.
+// The rules about replies still hold without the read-back: a block's answer that comes after its
+// wait is fenced off with a 4-byte Read (the size every device answers), and a fence whose answer
+// came late or never costs one try, the next fence asking for 4 bytes again.
 TEST_F(ReplyMatchingTest, LateBlockAnswerIsFencedOff) {
-  Timings timings = FastTimings();
-  timings.blockWaitMs = 200;
-  Start("boot=same,fault=late@write:3,late-ms=300", timings);
-  Execute();
-  EXPECT_EQ(view.StatusLine(), "Version update completed.");
-  EXPECT_EQ(FramesOf(HostFrameKind::kReadRequest), 2u) << "the BOOT read and one fence";
-  EXPECT_EQ(FramesOf(HostFrameKind::kWriteBlock), 929u - 75u + 1u);
-  EXPECT_TRUE(device->Violations().empty());
-}
-
-// A fence whose answer is lost on the cable costs one try: the next fence asks for another
-// length, so its own answer ends it and the block goes out again.
-TEST_F(ReplyMatchingTest, LostFenceAnswerCostsOneTry) {
-  Timings timings = FastTimings();
-  timings.blockWaitMs = 200;
-  // Read 1 is the BOOT stamp read, read 2 the first fence.
-  Start("boot=same,fault=late@write:3,late-ms=300,fault=drop@read:2", timings);
-  Execute();
-  EXPECT_EQ(view.StatusLine(), "Version update completed.");
-  EXPECT_EQ(FramesOf(HostFrameKind::kReadRequest), 3u) << "the BOOT read and two fences";
-  EXPECT_EQ(FramesOf(HostFrameKind::kWriteBlock), 929u - 75u + 1u);
-  EXPECT_TRUE(device->Violations().empty());
-  const std::vector<uint8_t> flash = device->Flash();
-  for (const UpdateStep& step : UpdatePlan) {
-    if (step.kind != kStepWrite || step.address == 0) continue;  // boot=same: no BOOT rows
-    FirmwareImage image;
-    ASSERT_TRUE(FindFirmwareImage(step.resourceId, &image));
-    EXPECT_EQ(0, std::memcmp(flash.data() + step.address, image.data, image.size)) << "image " << step.resourceId;
+  struct Case {
+    const char* faults;
+    uint32_t fences;
+  } cases[] = {
+      // Late by half a wait more than the block's 1 s: the fence's answer, queued behind it,
+      // comes half a second before the fence's own wait ends.
+      {"fault=late@write:3", 1},
+      // Read 1 is the BOOT stamp read, read 2 the first fence.
+      {"fault=late@write:3,fault=drop@read:2", 2},
+      {"fault=late@write:3,fault=late@read:2", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults);
+    Start(std::string("boot=same,late-ms=1500,") + c.faults);
+    dialog->SetVerifyAfterUpdate(false);
+    Execute();
+    EXPECT_EQ(view.StatusLine(), "Version update completed.");
+    EXPECT_EQ(ReadLengths(*device), std::vector<uint32_t>(1 + c.fences, 4u)) << "the BOOT read and the fences";
+    EXPECT_EQ(FramesOf(HostFrameKind::kWriteBlock), 929u - 75u + 1u);
+    EXPECT_TRUE(device->Violations().empty());
+    EXPECT_TRUE(DifferingImages(*device, false).empty());
+    Close();
   }
 }
 
@@ -188,25 +304,85 @@ TEST_F(ReplyMatchingTest, SilentDeviceFailsABlockWithinItsTries) {
   EXPECT_EQ(FramesOf(HostFrameKind::kReadRequest), 1u + 31u);
 }
 
-class VerifyTest : public DialogFixture {
+// Faults that no rule about replies can show: the update reads back, repairs, and says
+// "Version update completed." only over a flash that holds the images. Every case starts from
+// other firmware on a flash that ANDs writes over unerased bytes in, as one without a write
+// check does, so a skipped erase would show too.
+TEST_F(ReplyMatchingTest, CompletedMeansTheFlashHoldsTheImages) {
+  struct Case {
+    const char* options;
+    bool completes;
+    int repairs;              // -1: as the race between the host and the copy goes
+    bool violationsExpected;  // a skipped erase that no rule about replies can see
+  } cases[] = {
+      // A block acknowledged and not written, in image 142 and in the SYSTEM block.
+      {"fault=lose@write:100", true, 1, false},
+      {"boot=same,fault=lose@write:854", true, 1, false},
+      // A doubled answer just before a refusal, its copy arriving only after the next request
+      // left, so that it passes for that request's own answer: the SYSTEM block's refusal ends
+      // no wait of its own, and the second erase's refusal is taken for a block's, so that
+      // region is written unerased.
+      {"boot=same,fault=stale@write:853,fault=error@write:854", true, 1, false},
+      {"fault=stale@erase:1,fault=error@erase:2", true, 1, true},
+      {"fault=stale@erase:5,fault=reject@erase:6", true, -1, true},
+      // A device that answers only 4-byte reads: 4-byte fences after lost answers, a sampled
+      // read-back that finds a lost block.
+      {"boot=same,max-read=4,fault=drop@write:10-13", true, 0, false},
+      {"boot=same,max-read=4,long-read=short,fault=lose@write:500", true, 1, false},
+      // Lost again in both repairs: the device stays in its update mode.
+      {"fault=lose@write:100,fault=lose@write:950,fault=lose@write:1010", false, 2, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    Timings timings = FastTimings();
+    timings.blockWaitMs = 200;
+    Start(std::string("unerased=and,") + c.options, timings);
+    // Other firmware: every block differs from the images, the stamps as the case says.
+    const std::vector<uint8_t> before = device->Flash();
+    std::vector<uint8_t> other(before.size(), 0x5A);
+    for (uint32_t stamp : {kBootStampAddress, kSystemStampAddress, kPresetStampAddress, kSubMcuStampAddress})
+      std::memcpy(other.data() + stamp, before.data() + stamp, 4);
+    device->LoadFlash(0, other.data(), other.size());
+    const bool boot = std::string(c.options).find("boot=same") == std::string::npos;
+    if (!boot) {
+      FirmwareImage image;
+      ASSERT_TRUE(FindFirmwareImage(kImageBoot, &image));
+      device->LoadFlash(0, image.data, image.size);
+    }
+    Execute();
+    if (c.repairs >= 0) EXPECT_EQ(dialog->RepairRounds(), c.repairs);
+    if (c.completes) {
+      EXPECT_EQ(view.StatusLine(), "Version update completed.");
+      EXPECT_TRUE(view.Boxes().empty());
+      EXPECT_EQ(DifferingImages(*device, boot), std::vector<uint32_t>{});
+      EXPECT_FALSE(device->InUpdateMode()) << "Finish-update was sent";
+    } else {
+      EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Transfer error occurred."});
+      EXPECT_EQ(FramesOf(HostFrameKind::kFinishUpdate), 0u);
+      EXPECT_TRUE(device->InUpdateMode()) << "left in its update mode for another try";
+    }
+    if (!c.violationsExpected) EXPECT_EQ(device->Violations(), std::vector<std::string>{});
+    Close();
+  }
+}
+
+class VerifyTest : public ReplyMatchingTest {
  protected:
   void Verify() { RunToEnd(&CR9UpdaterDlg::OnVerify); }
 };
 
-TEST_F(VerifyTest, MatchesAfterAnUpdateAndNamesATamperedBlock) {
+// verify names each image as the version report does, and finds a change of any byte: of one
+// block of image 129 and one of 136, and of the very last byte of image 129, 1,588 bytes into
+// its last, partial block.
+TEST_F(VerifyTest, NamesWhatDiffers) {
   Start();
-  Execute();
-  ASSERT_EQ(view.StatusLine(), "Version update completed.");
-  dialog->OnRescanDevice();
-  const uint32_t writesBefore = FramesOf(HostFrameKind::kWriteBlock);
-  const uint32_t erasesBefore = FramesOf(HostFrameKind::kErase);
-
+  LoadImages(*device);
   Verify();
   EXPECT_EQ(dialog->GetVerifyOutcome(), VerifyOutcome::kMatch);
   ASSERT_EQ(view.Boxes().size(), 1u);
   EXPECT_THAT(view.Boxes()[0].text, testing::HasSubstr("image 136 at 0x1CC000: ok"));
+  EXPECT_THAT(view.Boxes()[0].text, testing::HasSubstr("SYSTEM (image 139) at 0x170000: ok"));
 
-  // Two bytes of one block of image 129 and one of image 136.
   const uint8_t zero[2] = {0, 0};
   device->LoadFlash(0x66000 + 5000, zero, 2);
   device->LoadFlash(0x1CC000 + 3 * 4096 + 7, zero, 1);
@@ -217,98 +393,95 @@ TEST_F(VerifyTest, MatchesAfterAnUpdateAndNamesATamperedBlock) {
   for (const VerifyImageResult& r : results) {
     SCOPED_TRACE(r.resourceId);
     EXPECT_TRUE(r.read);
-    if (r.resourceId == 129) {
-      EXPECT_EQ(r.differingBlocks, 1u);
-      EXPECT_EQ(r.firstDiff, 0x66000u + 5000u);
-    } else if (r.resourceId == 136) {
-      EXPECT_EQ(r.differingBlocks, 1u);
-      EXPECT_EQ(r.firstDiff, 0x1CC000u + 3 * 4096 + 7);
-    } else {
-      EXPECT_EQ(r.differingBlocks, 0u);
-    }
+    EXPECT_EQ(r.differingBlocks, r.resourceId == 129 || r.resourceId == 136 ? 1u : 0u);
   }
-  EXPECT_THAT(view.Boxes().back().text, testing::HasSubstr("image 129 at 0x066000: differs from 0x067388, 1 block"));
+  EXPECT_THAT(view.Boxes().back().text,
+              testing::HasSubstr("image 129 at 0x066000: first difference at 0x067388, 1 block differs"));
+  EXPECT_THAT(view.Boxes().back().text,
+              testing::HasSubstr("image 136 at 0x1CC000: first difference at 0x1CF007, 1 block differs"));
+
+  LoadImages(*device);
+  const uint8_t last = 0x00;
+  const uint32_t lastByte = 0x66000 + 1050164 - 1;
+  ASSERT_NE(device->FlashBytes(lastByte, 1)[0], last);
+  device->LoadFlash(lastByte, &last, 1);
+  Verify();
+  EXPECT_EQ(dialog->GetVerifyOutcome(), VerifyOutcome::kDiffers);
+  EXPECT_THAT(view.Boxes().back().text, testing::HasSubstr("image 129 at 0x066000: first difference at 0x166633"));
   // Nothing that changes the device was sent.
-  EXPECT_EQ(FramesOf(HostFrameKind::kWriteBlock), writesBefore);
-  EXPECT_EQ(FramesOf(HostFrameKind::kErase), erasesBefore);
-  EXPECT_EQ(FramesOf(HostFrameKind::kEnterUpdate), 1u);
-  EXPECT_EQ(FramesOf(HostFrameKind::kFinishUpdate), 1u);
+  EXPECT_EQ(FramesOf(HostFrameKind::kWriteBlock), 0u);
+  EXPECT_EQ(FramesOf(HostFrameKind::kErase), 0u);
+  EXPECT_EQ(FramesOf(HostFrameKind::kEnterUpdate), 0u);
+  EXPECT_EQ(FramesOf(HostFrameKind::kFinishUpdate), 0u);
   EXPECT_TRUE(AllFiveEnabled());
   EXPECT_FALSE(dialog->MidiOutPort().IsOpen());
 }
 
-// execute --verify: a block the device acknowledged but did not write is found before
-// Finish-update, which is then not sent; the BOOT rows are read back only when written.
-TEST_F(VerifyTest, AfterTheUpdate) {
+// Doubled and late Read replies: no false alarm on an intact flash, no false match on one that
+// differs, whether every byte is read or 4 bytes of every block.
+TEST_F(VerifyTest, ImmuneToDoubledAndLateReadReplies) {
   struct Case {
     const char* options;
-    const char* box;     // nullptr: completed
-    uint32_t bootReads;  // Read requests of the BOOT image's region
+    bool sampled;
   } cases[] = {
-      {"", nullptr, 75},
-      {"boot=same", nullptr, 0},
-      {"fault=lose@write:100", "Transfer error occurred.", 75},
+      {"scope=read,dup=1", false},
+      {"scope=read,dup=0.3,seed=3", false},
+      {"fault=late@read:3,late-ms=2500", false},
+      {"fault=stale@read:1-100000", false},
+      {"max-read=4,scope=read,dup=1", true},
+      {"max-read=4,scope=read,dup=0.3,seed=5", true},
+      {"max-read=4,fault=late@read:40,late-ms=2500", true},
+      {"max-read=4,fault=stale@read:1-100000", true},
+  };
+  for (const Case& c : cases) {
+    for (const bool tampered : {false, true}) {
+      SCOPED_TRACE(std::string(c.options) + (tampered ? ", one byte changed" : ", intact"));
+      Start(c.options);
+      LoadImages(*device);
+      // The middle of the 5th block of image 133: sampled, the sample sits at a block's end.
+      const uint32_t at = 0x4B000 + (c.sampled ? 5 * 4096 - 4 : 5 * 4096 + 100);
+      if (tampered) {
+        const uint8_t b = uint8_t(~device->FlashBytes(at, 1)[0]);
+        device->LoadFlash(at, &b, 1);
+      }
+      Verify();
+      ASSERT_EQ(dialog->GetVerifyOutcome(), tampered ? VerifyOutcome::kDiffers : VerifyOutcome::kMatch);
+      EXPECT_EQ(dialog->ReadBackSampled(), c.sampled);
+      for (const VerifyImageResult& r : dialog->GetVerifyResults()) {
+        EXPECT_EQ(r.differingBlocks, tampered && r.resourceId == 133 ? 1u : 0u) << r.resourceId;
+        if (tampered && r.resourceId == 133 && !c.sampled) EXPECT_EQ(r.firstDiff, at);
+      }
+      Close();
+    }
+  }
+}
+
+// A device that refuses or cuts long reads: the read-back goes smaller, down to 256 bytes, and
+// below that reads 4 bytes of every block; one that refuses even those cannot be read.
+TEST_F(VerifyTest, FallsBackToSmallerReads) {
+  struct Case {
+    const char* options;
+    std::vector<uint32_t> first;  // the first Read requests
+    uint32_t largestLater;
+    VerifyOutcome outcome;
+  } cases[] = {
+      {"max-read=2048", {7153, 3576, 1788}, 1788, VerifyOutcome::kMatch},
+      {"max-read=2000,long-read=short", {7153, 2000}, 2000, VerifyOutcome::kMatch},
+      {"max-read=200", {7153, 3576, 1788, 894, 447, 256, 4}, 4, VerifyOutcome::kMatch},
+      {"max-read=2", {7153, 3576, 1788, 894, 447, 256, 4}, 4, VerifyOutcome::kUnreadable},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options);
     Start(c.options);
-    dialog->SetVerifyAfterUpdate(true);
-    Execute();
-    uint32_t bootReads = 0;
-    for (const ReceivedFrame& f : device->Frames())
-      if (f.kind == HostFrameKind::kReadRequest && Decode7To32(f.bytes.data() + 6) < 0x4B000 &&
-          Decode7To32(f.bytes.data() + 11) == 4096)
-        ++bootReads;
-    EXPECT_EQ(bootReads, c.bootReads);
-    if (c.box) {
-      EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.box});
-      EXPECT_EQ(FramesOf(HostFrameKind::kFinishUpdate), 0u) << "the device stays in its update mode";
-      EXPECT_TRUE(device->InUpdateMode());
-      EXPECT_EQ(dialog->GetVerifyOutcome(), VerifyOutcome::kDiffers);
-      EXPECT_TRUE(AllFiveEnabled());
-    } else {
-      EXPECT_TRUE(view.Boxes().empty());
-      EXPECT_EQ(view.StatusLine(), "Version update completed.");
-      EXPECT_EQ(FramesOf(HostFrameKind::kFinishUpdate), 1u);
-    }
-    Close();
-  }
-}
-
-// A device that takes only short reads: the verify falls back to smaller reads, down to 4
-// bytes, whether the device refuses the long read or answers it short.
-TEST_F(VerifyTest, FallsBackToSmallerReads) {
-  struct Case {
-    const char* options;
-    VerifyOutcome outcome;
-    uint32_t largestGoodRead;
-  } cases[] = {
-      {"max-read=2048", VerifyOutcome::kDiffers, 2048},
-      {"max-read=2000,long-read=short", VerifyOutcome::kDiffers, 1024},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.options);
-    Start(c.options);  // an erased flash: every image differs, every byte is read
-    const size_t framesBefore = device->Frames().size();
-    RunToEnd(&CR9UpdaterDlg::OnVerify);
+    LoadImages(*device);
+    Verify();
     EXPECT_EQ(dialog->GetVerifyOutcome(), c.outcome);
-    std::vector<uint32_t> sizes;
-    const std::vector<ReceivedFrame> frames = device->Frames();
-    for (size_t i = framesBefore; i < frames.size(); ++i)
-      if (frames[i].kind == HostFrameKind::kReadRequest) sizes.push_back(Decode7To32(frames[i].bytes.data() + 11));
-    ASSERT_GE(sizes.size(), 4u);
-    EXPECT_EQ(sizes[0], 4096u);
-    EXPECT_EQ(sizes[1], 2048u);
-    EXPECT_EQ(*std::max_element(sizes.begin() + 2, sizes.end()), c.largestGoodRead);
-    for (const VerifyImageResult& r : dialog->GetVerifyResults()) EXPECT_TRUE(r.read) << r.resourceId;
+    std::vector<uint32_t> lengths = ReadLengths(*device);
+    ASSERT_GE(lengths.size(), c.first.size());
+    EXPECT_EQ(std::vector<uint32_t>(lengths.begin(), lengths.begin() + c.first.size()), c.first);
+    EXPECT_EQ(*std::max_element(lengths.begin() + c.first.size() - 1, lengths.end()), c.largestLater);
     Close();
   }
-  // A device that refuses every read longer than 2 bytes: unreadable, after trying 4.
-  Start("boot=same,max-read=2");
-  RunToEnd(&CR9UpdaterDlg::OnVerify);
-  EXPECT_EQ(dialog->GetVerifyOutcome(), VerifyOutcome::kUnreadable);
-  EXPECT_EQ(device->Frames().back().kind, HostFrameKind::kReadRequest);
-  EXPECT_EQ(Decode7To32(device->Frames().back().bytes.data() + 11), 4u);
 }
 
 // Each reply fits one receive buffer: reads of at most the largest size, none larger.
@@ -319,10 +492,9 @@ TEST_F(VerifyTest, ReadSizes) {
     dialog->SetReadSize(size);
     Verify();
     EXPECT_EQ(dialog->GetVerifyOutcome(), VerifyOutcome::kDiffers) << "the flash holds only the stamps";
-    uint32_t largest = 0;
-    for (const ReceivedFrame& f : device->Frames())
-      if (f.kind == HostFrameKind::kReadRequest) largest = std::max(largest, Decode7To32(f.bytes.data() + 11));
-    EXPECT_EQ(largest, std::clamp(size, 4u, kMaxReadSize));
+    const std::vector<uint32_t> lengths = ReadLengths(*device);
+    const uint32_t largest = *std::max_element(lengths.begin(), lengths.end());
+    EXPECT_EQ(largest, std::clamp(size, kMinReadBackSize, kMaxReadSize));
     EXPECT_LE(ReadReplyLength(largest), 8192u);
     Close();
   }
