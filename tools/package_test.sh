@@ -67,7 +67,9 @@ deb_holds() {
            ./usr/share/man/man1/r9-updater.1.gz ./usr/share/man/man1/r9-updater-cli.1.gz \
            ./usr/share/man/man1/r9-device-sim.1.gz ./usr/share/applications/r9-updater.desktop \
            ./usr/share/icons/hicolor/48x48/apps/r9-updater.png ./usr/share/doc/r9-updater/copyright \
-           ./usr/share/doc/r9-updater/changelog.gz ./usr/share/doc/r9-updater/README.md; do
+           ./usr/share/doc/r9-updater/changelog.gz ./usr/share/doc/r9-updater/README.md \
+           ./usr/share/doc/r9-updater/docs/user-guide.md ./usr/share/doc/r9-updater/docs/developers.md \
+           ./usr/share/doc/r9-updater/docs/device-simulator.md ./usr/share/doc/r9-updater/docs/departures.md; do
     grep -qx "$f" <<<"$listing" || { echo "missing: $f"; missing=1; }
   done
   return $missing
@@ -185,9 +187,9 @@ if [ -f "$zip" ]; then
     names=$(unzip -Z1 "$zip") || return 1
     echo "$names"
     grep -Eq '(^|/)Updater\.exe$' <<<"$names" && grep -Eq '(^|/)r9-updater-cli\.exe$' <<<"$names" &&
-      grep -Eq '(^|/)README\.txt$' <<<"$names"
+      grep -Eq '(^|/)README\.txt$' <<<"$names" && grep -Eq '(^|/)docs/user-guide\.md$' <<<"$names"
   }
-  check "the zip holds Updater.exe, r9-updater-cli.exe and README.txt" zip_holds
+  check "the zip holds Updater.exe, r9-updater-cli.exe, README.txt and docs/" zip_holds
   unzip -q -o "$zip" -d "$tmp/zip"
   readme=$(find "$tmp/zip" -name README.txt | head -n 1)
   exe_dir=$(dirname "$(find "$tmp/zip" -name r9-updater-cli.exe | head -n 1)")
