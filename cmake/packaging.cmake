@@ -1,4 +1,4 @@
-# Installation and packages: the programs, their manual pages, the README, the desktop entry and
+# Installation and packages: the programs, their manual pages, the README and docs/, the desktop entry and
 # the icons where the platform expects them; CPack makes the Debian package r9-updater on Linux
 # and the zip r9-updater-<version>-win64.zip from the Windows build. Included last from the top
 # CMakeLists.txt, once every program's target exists.
@@ -30,6 +30,13 @@ if(WIN32)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/README-windows.txt.in ${CMAKE_BINARY_DIR}/README.txt @ONLY
                  NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
+  # The licence, and the licences of the runtime libraries that mingw-w64 links in statically.
+  configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt COPYONLY NEWLINE_STYLE CRLF)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows-licences.txt ${CMAKE_BINARY_DIR}/THIRD-PARTY-LICENCES.txt
+                 COPYONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/LICENSE.txt ${CMAKE_BINARY_DIR}/THIRD-PARTY-LICENCES.txt DESTINATION .)
+  # The same pages as the Debian package's, for whoever supports a Windows user.
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION . FILES_MATCHING PATTERN "*.md")
   set(CPACK_GENERATOR ZIP)
   set(CPACK_STRIP_FILES TRUE)
   set(CPACK_PACKAGE_FILE_NAME r9-updater-${PROJECT_VERSION}-win64)
@@ -85,6 +92,8 @@ install(FILES ${R9_MAN_FILES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
               ${CMAKE_BINARY_DIR}/packaging/changelog.gz
         DESTINATION ${R9_INSTALL_DOCDIR})
+# The README's links point into docs/, so the pages keep that folder beside it.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION ${R9_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md")
 
 # The package's version is the program's; its changelog must have an entry for it.
 file(STRINGS ${CMAKE_SOURCE_DIR}/packaging/changelog R9_CHANGELOG_TOP LIMIT_COUNT 1)

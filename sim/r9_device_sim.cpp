@@ -34,7 +34,7 @@ const char kUsage[] =
     "summary and exits 0, or 1 when the host broke the protocol. Exit code 2: no JACK server.\n"
     "\n"
     "SIMULATION is the option string of r9-updater-cli --simulate (e.g. boot=same,flash=FILE);\n"
-    "name=NAME sets the client's name (default \"KORVEN R9\"). See the README for every key.\n"
+    "name=NAME sets the client's name (default \"KORVEN R9\"). See r9-updater-cli(1) for every key.\n"
     "\n"
     "Options:\n"
     "  --simulate=SIMULATION  the same as giving SIMULATION\n"

@@ -2,7 +2,7 @@
 // command line ("boot=same,drop=0.05,seed=7").
 //
 // The string is a comma-separated list of key=value items; every key is described at
-// ParseSimOptions and in the README. Everything that is not given keeps the default of a
+// ParseSimOptions and in docs/device-simulator.md. Everything that is not given keeps the default of a
 // factory-fresh device: identity 3A 00 05 00, started in its firmware update mode, flash all
 // erased (so every version stamp reads FF FF FF FF), full speed, no faults.
 #pragma once

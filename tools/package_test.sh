@@ -67,7 +67,9 @@ deb_holds() {
            ./usr/share/man/man1/r9-updater.1.gz ./usr/share/man/man1/r9-updater-cli.1.gz \
            ./usr/share/man/man1/r9-device-sim.1.gz ./usr/share/applications/r9-updater.desktop \
            ./usr/share/icons/hicolor/48x48/apps/r9-updater.png ./usr/share/doc/r9-updater/copyright \
-           ./usr/share/doc/r9-updater/changelog.gz ./usr/share/doc/r9-updater/README.md; do
+           ./usr/share/doc/r9-updater/changelog.gz ./usr/share/doc/r9-updater/README.md \
+           ./usr/share/doc/r9-updater/docs/user-guide.md ./usr/share/doc/r9-updater/docs/developers.md \
+           ./usr/share/doc/r9-updater/docs/device-simulator.md ./usr/share/doc/r9-updater/docs/departures.md; do
     grep -qx "$f" <<<"$listing" || { echo "missing: $f"; missing=1; }
   done
   return $missing
@@ -83,6 +85,12 @@ deb_depends() {
   [ "$(dpkg-deb -f "$deb" Section)" = sound ] && [ "$(dpkg-deb -f "$deb" Priority)" = optional ] &&
     [ -n "$(dpkg-deb -f "$deb" Maintainer)" ]
 }
+copyright_is_mit() {
+  local text
+  text=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/r9-updater/copyright) || return 1
+  grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" <<<"$text" &&
+    grep -q "^License: Expat" <<<"$text" && grep -q "R9_IMAGE_DIR" <<<"$text" && ! grep -qi proprietary <<<"$text"
+}
 changelog_matches() {
   dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/r9-updater/changelog.gz | gzip -dc |
     head -n 1 | grep -q "^r9-updater ($version) "
@@ -91,6 +99,7 @@ if [ -n "$deb" ]; then
   check "the package holds the programs, manual pages, desktop entry, icon and documents" deb_holds
   check "dependencies: shared libraries, Qt's platform plugins and the Japanese font" deb_depends
   check "the changelog's newest entry is version $version" changelog_matches
+  check "the copyright file is machine-readable and MIT (Expat)" copyright_is_mit
   check "lintian reports no error" lintian --fail-on error --suppress-tags-from-file /dev/null "$deb"
 fi
 
@@ -185,9 +194,16 @@ if [ -f "$zip" ]; then
     names=$(unzip -Z1 "$zip") || return 1
     echo "$names"
     grep -Eq '(^|/)Updater\.exe$' <<<"$names" && grep -Eq '(^|/)r9-updater-cli\.exe$' <<<"$names" &&
-      grep -Eq '(^|/)README\.txt$' <<<"$names"
+      grep -Eq '(^|/)README\.txt$' <<<"$names" && grep -Eq '(^|/)docs/user-guide\.md$' <<<"$names" &&
+      grep -Eq '(^|/)LICENSE\.txt$' <<<"$names" && grep -Eq '(^|/)THIRD-PARTY-LICENCES\.txt$' <<<"$names"
   }
-  check "the zip holds Updater.exe, r9-updater-cli.exe and README.txt" zip_holds
+  check "the zip holds the programs, README.txt, docs/ and the licences" zip_holds
+  zip_licences() {
+    unzip -p "$zip" '*LICENSE.txt' | grep -q "MIT License" &&
+      unzip -p "$zip" '*THIRD-PARTY-LICENCES.txt' | tr -d '\r' | grep -q "^GCC RUNTIME LIBRARY EXCEPTION$" &&
+      unzip -p "$zip" '*THIRD-PARTY-LICENCES.txt' | grep -q "winpthreads"
+  }
+  check "the zip's licences: MIT, the GCC runtime exception, winpthreads" zip_licences
   unzip -q -o "$zip" -d "$tmp/zip"
   readme=$(find "$tmp/zip" -name README.txt | head -n 1)
   exe_dir=$(dirname "$(find "$tmp/zip" -name r9-updater-cli.exe | head -n 1)")

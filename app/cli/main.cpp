@@ -14,10 +14,11 @@
 #include <thread>
 
 #include "app/cli/console_view.h"
-#include "app/cli/exit_codes.h"
 #include "app/cli/interrupt.h"
-#include "app/cli/trace.h"
 #include "app/device_options.h"
+#include "app/exit_codes.h"
+#include "app/run_log.h"
+#include "app/trace.h"
 #include "firmware/firmware_version.h"
 #include "platform/backend_log.h"
 #include "platform/instance_number.h"
@@ -45,6 +46,7 @@ const char kUsage[] =
     "  --out PORT           MIDI OUT port: an index from 'list' or an exact port name\n"
     "%s"
     "  --trace FILE         write every SysEx message sent and received to FILE\n"
+    "%s"
     "  --no-verify          execute: skip the read-back and its repair; send only the update's frames\n"
     "  --verify             execute: read back and repair before Finish-update (the default)\n"
     "  --read-size N        bytes per Read request of a read-back (256 to 7153, default 7153)\n"
@@ -57,6 +59,7 @@ struct Arguments {
   std::optional<std::string> out;
   DeviceOptions device;
   std::optional<std::string> trace;
+  RunLogSettings log;
   std::optional<bool> verify;
   uint32_t readSize = kMaxReadSize;
 };
@@ -77,7 +80,7 @@ int Parse(int argc, char** argv, Arguments* args) {
       return true;
     };
     if (a == "--help" || a == "-h") {
-      std::printf(kUsage, DeviceOptionsHelp().c_str());
+      std::printf(kUsage, DeviceOptionsHelp().c_str(), RunLogOptionsHelp());
       return kExitSuccess;
     } else if (a == "--version") {
       std::fputs(VersionText("r9-updater-cli").c_str(), stdout);
@@ -103,6 +106,8 @@ int Parse(int argc, char** argv, Arguments* args) {
                           std::to_string(kMinReadBackSize) + " to " + std::to_string(kMaxReadSize));
       args->readSize = uint32_t(n);
     } else if (int taken = TakeDeviceOption(argc, argv, &i, &args->device, &error)) {
+      if (taken < 0) return UsageError(error);
+    } else if (int taken = TakeRunLogOption(argc, argv, &i, &args->log, &error)) {
       if (taken < 0) return UsageError(error);
     } else if (!a.empty() && a[0] == '-') {
       return UsageError("unknown option '" + a + "'");
@@ -152,16 +157,23 @@ void PrintPorts(ConsoleView& view) {
 }
 
 // The window closes: the worker wakes with 255 and ends, the ports close.
-int Interrupted(ConsoleView& view, CR9UpdaterDlg& dialog, int signo) {
+int Interrupted(ConsoleView& view, CR9UpdaterDlg& dialog, RunRecorder& recorder, int signo) {
   view.Close();
   dialog.OnDestroy();
   dialog.JoinWorker();
   std::fprintf(stderr, "Interrupted.\n");
+  recorder.End(128 + signo, "interrupted (signal " + std::to_string(signo) + ")");
   return 128 + signo;
 }
 
+// A line of ours on stderr, which the run's log gets too.
+std::string Said(const std::string& text) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+  return text;
+}
+
 // The verify's end: the report went to stdout; a failure before the comparison says why.
-int VerifyExitCode(CR9UpdaterDlg& dialog) {
+int VerifyExitCode(CR9UpdaterDlg& dialog, std::string* meaning) {
   const std::vector<VerifyImageResult> results = dialog.GetVerifyResults();
   const auto where = [&] {
     if (results.empty()) return std::string();
@@ -172,19 +184,19 @@ int VerifyExitCode(CR9UpdaterDlg& dialog) {
   };
   switch (dialog.GetVerifyOutcome()) {
     case VerifyOutcome::kMatch:
+      *meaning = "the flash equals the carried images";
       return kExitSuccess;
     case VerifyOutcome::kDiffers:
-      std::fprintf(stderr, "Error: the device's flash differs from the carried images.\n");
+      *meaning = Said("Error: the device's flash differs from the carried images.");
       return kExitTransfer;
     case VerifyOutcome::kTimeout:
-      std::fprintf(stderr, "Error: the device did not answer a Read request in time%s.\n", where().c_str());
+      *meaning = Said("Error: the device did not answer a Read request in time" + where() + ".");
       return kExitTimeout;
     case VerifyOutcome::kUnreadable:
-      std::fprintf(stderr, "Error: the device refused to read its flash back, even 4 bytes at a time%s.\n",
-                   where().c_str());
+      *meaning = Said("Error: the device refused to read its flash back, even 4 bytes at a time" + where() + ".");
       return kExitSilentFailure;
     default:
-      std::fprintf(stderr, "Error: the verify did not run to its end.\n");
+      *meaning = Said("Error: the verify did not run to its end.");
       return kExitSilentFailure;
   }
 }
@@ -209,13 +221,17 @@ int Run(const Arguments& args) {
   std::string error;
   if (!StartSimulatedDevice(args.device, instanceNumber, &device, &error)) return UsageError(error);
 
-  // Declared before the dialog, so that it outlives the ports whose watchers write into it.
+  // Declared before the dialog, so that they outlive the ports whose watchers write into them.
   Trace trace;
+  RunRecorder recorder("r9-updater-cli", args.log, args.device.simulate, [](const std::string& problem) {
+    std::fprintf(stderr, "r9-updater-cli: %s\n", problem.c_str());
+  });
   const bool live = StdoutIsTerminal() && args.command != "list";
   ConsoleView view(stdout, stdout, stderr, live);
+  RunLogView logView(view, recorder);
   DialogConfig config;
   config.instanceNumber = instanceNumber;
-  CR9UpdaterDlg dialog(view, config);
+  CR9UpdaterDlg dialog(logView, config);
   // Destroyed first: once the run has ended, whichever way, the device says what it saw.
   struct ViolationReport {
     const R9Device* device;
@@ -244,17 +260,15 @@ int Run(const Arguments& args) {
       std::fprintf(stderr, "r9-updater-cli: cannot write the trace file '%s'\n", args.trace->c_str());
       return kExitUsage;
     }
-    dialog.MidiOutPort().SetSendObserver([&](const uint8_t* b, size_t n) { trace.Out(b, n); });
-    dialog.SetSendResultObserver([&](const uint8_t* b, bool sent) { trace.OutResult(b, sent); });
-    dialog.MidiInPort().SetReceiveObserver([&](const uint8_t* b, size_t n) { trace.In(b, n); });
-    trace.CaptureBackendMessages();
   }
+  recorder.Observe(dialog, args.trace ? &trace : nullptr);
 
   InstallInterruptHandlers();
   const bool execute = args.command == "execute";
   const bool verify = args.command == "verify";
   dialog.SetReadSize(args.readSize);
   dialog.SetVerifyAfterUpdate(args.verify.value_or(true));
+  recorder.Begin(args.command, dialog, view.GetSelection(PortList::In), view.GetSelection(PortList::Out));
   if (execute)
     dialog.OnExecute();
   else if (verify)
@@ -266,7 +280,7 @@ int Run(const Arguments& args) {
   bool checkDone = false;
   // The main thread plays the window's thread: it waits for the worker and takes its post.
   while (dialog.GetBusy() == 1 || dialog.WorkerRunning()) {
-    if (int signo = InterruptSignal()) return Interrupted(view, dialog, signo);
+    if (int signo = InterruptSignal()) return Interrupted(view, dialog, recorder, signo);
     if (!execute && !verify && view.TakeVersionCheckDone(&checkResult)) {
       dialog.OnVersionCheckDone(0, checkResult);
       checkDone = true;
@@ -276,18 +290,30 @@ int Run(const Arguments& args) {
   dialog.JoinWorker();
   view.Finish();
 
+  int code = kExitSilentFailure;
+  std::string meaning;
   const std::vector<std::string> errors = view.ErrorTexts();
-  if (!errors.empty()) return ExitCodeForMessage(errors.back());
-  if (verify) return VerifyExitCode(dialog);
-  if (execute) {
-    if (view.LastStatusLine() == LoadString(IDS_UPDATE_COMPLETED)) return kExitSuccess;
-    // A time-out, a refusal or a reply that failed its CRC: all that is known is that no stamp came.
-    std::fprintf(stderr, "Error: the BOOT version stamp could not be read; nothing was written.\n");
-    return kExitSilentFailure;
+  if (!errors.empty()) {
+    code = ExitCodeForMessage(errors.back());
+    meaning = errors.back();
+  } else if (verify) {
+    code = VerifyExitCode(dialog, &meaning);
+  } else if (execute) {
+    if (view.LastStatusLine() == LoadString(IDS_UPDATE_COMPLETED)) {
+      code = kExitSuccess;
+      meaning = view.LastStatusLine();
+    } else {
+      // A time-out, a refusal or a reply that failed its CRC: all that is known is that no stamp came.
+      meaning = Said("Error: the BOOT version stamp could not be read; nothing was written.");
+    }
+  } else if (checkDone && checkResult == 0) {
+    code = kExitSuccess;
+    meaning = "the version report was shown";
+  } else {
+    meaning = Said("Error: a version stamp could not be read from the device; no report.");
   }
-  if (checkDone && checkResult == 0) return kExitSuccess;
-  std::fprintf(stderr, "Error: a version stamp could not be read from the device; no report.\n");
-  return kExitSilentFailure;
+  recorder.End(code, meaning);
+  return code;
 }
 
 }  // namespace

@@ -7,11 +7,12 @@
 #include <string>
 
 #include "app/device_options.h"
-#include "platform/midi_backends.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/qt_updater.h"
+#include "app/run_log.h"
 #include "firmware/firmware_version.h"
 #include "platform/instance_number.h"
+#include "platform/midi_backends.h"
 #include "sim/r9_device.h"
 #include "updater/strings.h"
 
@@ -23,7 +24,7 @@ const char kUsage[] =
     "Opens the updater's window.\n"
     "\n"
     "Options:\n"
-    "%s"
+    "%s%s"
     "  --version            show the program's version and the carried firmware's\n"
     "  --help               show this text\n";
 
@@ -36,18 +37,20 @@ int UsageError(const std::string& message) {
 
 int main(int argc, char** argv) {
   r9::DeviceOptions options;
+  r9::RunLogSettings log;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     std::string error;
     if (a == "--help" || a == "-h") {
-      std::printf(kUsage, r9::DeviceOptionsHelp().c_str());
+      std::printf(kUsage, r9::DeviceOptionsHelp().c_str(), r9::RunLogOptionsHelp());
       return 0;
     }
     if (a == "--version") {
       std::fputs(r9::VersionText("r9-updater").c_str(), stdout);
       return 0;
     }
-    const int taken = r9::TakeDeviceOption(argc, argv, &i, &options, &error);
+    int taken = r9::TakeDeviceOption(argc, argv, &i, &options, &error);
+    if (taken == 0) taken = r9::TakeRunLogOption(argc, argv, &i, &log, &error);
     if (taken < 0) return UsageError(error);
     if (taken == 0) return UsageError("unknown option '" + a + "'");
   }
@@ -71,14 +74,13 @@ int main(int argc, char** argv) {
   // The device and the chosen backends outlive the window's ports.
   std::unique_ptr<r9::R9Device> device;
   std::string error;
-  if (!r9::ApplyMidiBackends(options, &error) ||
-      !r9::StartSimulatedDevice(options, instanceNumber, &device, &error))
+  if (!r9::ApplyMidiBackends(options, &error) || !r9::StartSimulatedDevice(options, instanceNumber, &device, &error))
     return UsageError(error);
   r9::SetMidiClientInstance(instanceNumber);
 
   r9::DialogConfig config;
   config.instanceNumber = instanceNumber;
-  r9::qt::QtUpdater updater(config);
+  r9::qt::QtUpdater updater(config, log, options.simulate);
   QObject::connect(&updater, &r9::qt::QtUpdater::finished, &app, &QApplication::quit);
   updater.Show();
   const int code = app.exec();

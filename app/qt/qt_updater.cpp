@@ -174,14 +174,14 @@ void QtDialogView::PostVersionCheckDone(int32_t result) {
 void QtDialogView::ShowAbout() {
   if (marshal_.OnUiThread()) {
     if (Closing()) return;
-    QPointer<AboutBox> box = new AboutBox(&window_);
+    QPointer<AboutBox> box = new AboutBox(&window_, logFolder_);
     Track(box);
     box->exec();
     delete box.data();
     return;
   }
   marshal_.Request([this](UiMarshal::Call done) {
-    auto* box = new AboutBox(&window_);
+    auto* box = new AboutBox(&window_, logFolder_);
     box->setAttribute(Qt::WA_DeleteOnClose);
     connect(box, &QDialog::finished, box, [done] { done(); });
     Track(box);
@@ -198,13 +198,16 @@ void QtDialogView::Close() {
 // ---------------------------------------------------------------------------------------------
 // The front-end
 
-QtUpdater::QtUpdater(const DialogConfig& config) : view_(window_), hub_(view_, config) {
+QtUpdater::QtUpdater(const DialogConfig& config, const RunLogSettings& log, const std::optional<std::string>& simulate)
+    : view_(window_), recorder_("r9-updater", log, simulate), logView_(view_, recorder_), hub_(logView_, config) {
+  view_.SetLogFolder(recorder_.Folder());
+  recorder_.Observe(hub_);
   view_.SetVersionCheckDoneHandler([this](int32_t result) { hub_.OnVersionCheckDone(0, result); });
   connect(window_.executeButton, &QPushButton::clicked, this, [this] {
-    if (!closing_) hub_.OnExecute();
+    if (!closing_) StartRun("execute", &CR9UpdaterDlg::OnExecute);
   });
   connect(window_.versionCheckButton, &QPushButton::clicked, this, [this] {
-    if (!closing_) hub_.OnVersionCheck();
+    if (!closing_) StartRun("version-check", &CR9UpdaterDlg::OnVersionCheck);
   });
   connect(window_.rescanButton, &QPushButton::clicked, this, [this] {
     if (!closing_) hub_.OnRescanDevice();
@@ -220,6 +223,7 @@ QtUpdater::QtUpdater(const DialogConfig& config) : view_(window_), hub_(view_, c
     if (hub_.WorkerRunning()) return;
     workerWatch_.stop();
     hub_.JoinWorker();
+    recorder_.WindowClosed(hub_);
     finished_ = true;
     emit finished();
   });
@@ -233,6 +237,15 @@ QtUpdater::~QtUpdater() {
     view_.Close();
     hub_.OnDestroy();
   }
+  hub_.JoinWorker();
+  recorder_.WindowClosed(hub_);
+}
+
+void QtUpdater::StartRun(const char* kind, void (CR9UpdaterDlg::*handler)()) {
+  const bool starts = hub_.GetBusy() == 0 && !hub_.WorkerRunning();
+  if (starts) recorder_.Begin(kind, hub_, view_.GetSelection(PortList::In), view_.GetSelection(PortList::Out));
+  (hub_.*handler)();
+  if (starts) recorder_.WatchUntilEnd(hub_);
 }
 
 void QtUpdater::Show() {

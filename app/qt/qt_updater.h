@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/qt/updater_window.h"
+#include "app/run_log.h"
 #include "app/ui_marshal.h"
 #include "updater/dialog_view.h"
 #include "updater/r9_updater_dlg.h"
@@ -43,6 +44,9 @@ class QtDialogView : public QObject, public DialogView {
   void PostVersionCheckDone(int32_t result) override;
   void ShowAbout() override;
 
+  // The folder of the run logs, for the About box ("" when they are off).
+  void SetLogFolder(const std::string& folder) { logFolder_ = folder; }
+
   // Where the version check's post goes (the hub's OnVersionCheckDone), on the GUI thread.
   void SetVersionCheckDoneHandler(std::function<void(int32_t)> handler) { versionCheckDone_ = std::move(handler); }
 
@@ -66,13 +70,16 @@ class QtDialogView : public QObject, public DialogView {
   std::atomic<int> selection_[2] = {-1, -1};
   std::vector<QPointer<QDialog>> open_;
   std::function<void(int32_t)> versionCheckDone_;
+  std::string logFolder_;
 };
 
 class QtUpdater : public QObject {
   Q_OBJECT
 
  public:
-  explicit QtUpdater(const DialogConfig& config);
+  // log: where the run logs go; simulate: the simulated device's options, for the logs.
+  explicit QtUpdater(const DialogConfig& config, const RunLogSettings& log = {},
+                     const std::optional<std::string>& simulate = std::nullopt);
   ~QtUpdater() override;
 
   // Shows the window with the focus on "Execute".
@@ -83,15 +90,22 @@ class QtUpdater : public QObject {
   UpdaterWindow& Window() { return window_; }
   QtDialogView& View() { return view_; }
   CR9UpdaterDlg& Hub() { return hub_; }
+  RunRecorder& Recorder() { return recorder_; }
 
  signals:
   void finished();
 
  private:
   void OnCloseRequested();
+  // A command of the user: a run with a log of its own, unless one still runs (the hub then
+  // answers "In Progress.").
+  void StartRun(const char* kind, void (CR9UpdaterDlg::*handler)());
 
   UpdaterWindow window_;
   QtDialogView view_;
+  // Before the hub: the ports' observers and the hub's view calls reach them until it is gone.
+  RunRecorder recorder_;
+  RunLogView logView_;
   CR9UpdaterDlg hub_;
   QTimer workerWatch_;
   bool closing_ = false;

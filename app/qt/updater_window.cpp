@@ -3,6 +3,7 @@
 #include <QKeySequence>
 #include <QPalette>
 
+#include "app/run_log.h"
 #include "updater/strings.h"
 
 namespace r9::qt {
@@ -110,17 +111,18 @@ UpdaterWindow::UpdaterWindow(QWidget* parent) : QDialog(parent) {
 
 void UpdaterWindow::reject() { emit closeRequested(); }
 
-AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
+AboutBox::AboutBox(QWidget* parent, const std::string& logFolder) : QDialog(parent) {
   setFont(DialogFont());
   base = FontBaseUnits(font());
   setWindowTitle(QString::fromUtf8(kAboutCaption));
   setWindowIcon(UpdaterIcon());
-  setFixedSize(DialogX(base, 235), DialogY(base, 60));
+  // The template's 235 x 60, with room below the notice for the line of the logs' folder.
+  setFixedSize(DialogX(base, 235), DialogY(base, 72));
 
   icon = new QLabel(this);
   icon->setGeometry(DialogRect(base, 11, 17, 20, 20));
   icon->setPixmap(UpdaterIcon().pixmap(icon->size()));
-  notice = new QLabel(QStringLiteral("Firmware updater for the R9, over MIDI."), this);
+  notice = new QLabel(QString::fromUtf8(AboutNotice().c_str()), this);
   notice->setGeometry(DialogRect(base, 40, 44, 188, 8));
   okButton = new QPushButton(QStringLiteral("OK"), this);
   okButton->setGeometry(DialogRect(base, 178, 6, 50, 16));
@@ -129,6 +131,12 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
   titleLine->setGeometry(DialogRect(base, 39, 19, 134, 14));
   titleLine->setText(QString::fromUtf8(kTitle));
   titleLine->setObjectName(QStringLiteral("titleLine"));
+  // Read-only but selectable, so the path can be copied; a long one scrolls.
+  logLine = TextLine(this);
+  logLine->setGeometry(DialogRect(base, 40, 56, 188, 10));
+  logLine->setText(QString::fromUtf8(AboutLogLine(logFolder).c_str()));
+  logLine->setCursorPosition(0);
+  logLine->setObjectName(QStringLiteral("logLine"));
   okButton->setFocus();
   connect(okButton, &QPushButton::clicked, this, &QDialog::accept);
 }

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <string>
 
 #include "app/qt/dialog_units.h"
 
@@ -48,18 +49,21 @@ class UpdaterWindow : public QDialog {
   void closeRequested();
 };
 
-// The About box: its caption, the icon, the title line, a notice and "OK".
+// The About box: its caption, the icon, the title line, a notice with the program's version,
+// "OK", and a read-only line with the folder of the run logs that can be selected and copied.
 class AboutBox : public QDialog {
   Q_OBJECT
 
  public:
-  explicit AboutBox(QWidget* parent);
+  // logFolder: "" when the logs are off.
+  AboutBox(QWidget* parent, const std::string& logFolder);
 
   BaseUnits base;
   QLabel* icon;
   QLabel* notice;
   QPushButton* okButton;
   QLineEdit* titleLine;
+  QLineEdit* logLine;
 };
 
 }  // namespace r9::qt

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/run_log.h"
 #include "app/win32/win32_view.h"
 #include "platform/instance_number.h"
 #include "updater/r9_updater_dlg.h"
@@ -21,7 +22,20 @@ struct Window {
   CR9UpdaterDlg* dialog;
   Win32View* view;
   HICON icon;
+  RunRecorder* recorder;
 };
+
+// A command of the user: a run with a log of its own, unless one still runs (the hub then
+// answers "In Progress.").
+void StartRun(Window* window, const char* kind, void (CR9UpdaterDlg::*handler)()) {
+  CR9UpdaterDlg& hub = *window->dialog;
+  const bool starts = window->recorder && hub.GetBusy() == 0 && !hub.WorkerRunning();
+  if (starts)
+    window->recorder->Begin(kind, hub, window->view->GetSelection(PortList::In),
+                            window->view->GetSelection(PortList::Out));
+  (hub.*handler)();
+  if (starts) window->recorder->WatchUntilEnd(hub);
+}
 
 Window* Of(HWND hwnd) { return reinterpret_cast<Window*>(GetWindowLongPtrA(hwnd, DWLP_USER)); }
 
@@ -88,13 +102,13 @@ INT_PTR CALLBACK UpdaterDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARA
       if (code == BN_CLICKED) {
         switch (id) {
           case IDOK:  // "Execute": mapped, so it never ends the dialog
-            window->dialog->OnExecute();
+            StartRun(window, "execute", &CR9UpdaterDlg::OnExecute);
             return TRUE;
           case IDC_RESCAN_DEVICE:
             window->dialog->OnRescanDevice();
             return TRUE;
           case IDC_VERSION_CHECK:
-            window->dialog->OnVersionCheck();
+            StartRun(window, "version-check", &CR9UpdaterDlg::OnVersionCheck);
             return TRUE;
           case IDCANCEL:  // "Exit", Escape, the close box: at any time, running or not
             EndDialog(hwnd, IDCANCEL);
@@ -119,8 +133,8 @@ INT_PTR CALLBACK UpdaterDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARA
 
 }  // namespace
 
-void RunUpdaterDialog(HINSTANCE instance, CR9UpdaterDlg& dialog, Win32View& view) {
-  Window window{instance, &dialog, &view, LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME))};
+void RunUpdaterDialog(HINSTANCE instance, CR9UpdaterDlg& dialog, Win32View& view, RunRecorder* recorder) {
+  Window window{instance, &dialog, &view, LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME)), recorder};
   DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_UPDATER_DIALOG), nullptr, UpdaterDialogProc,
                   reinterpret_cast<LPARAM>(&window));
   // A dialog that could not be created never saw WM_DESTROY.
@@ -145,13 +159,20 @@ int RunUpdaterApp(HINSTANCE instance) {
   }
 
   Win32View view(instance);
+  // Before the hub: the ports' observers and the hub's view calls reach them until it is gone.
+  // No command line: the logs always go to the default folder.
+  RunRecorder recorder("Updater.exe", RunLogSettings{}, std::nullopt);
+  RunLogView logView(view, recorder);
+  view.SetLogFolder(recorder.Folder());
   DialogConfig config;
   config.instanceNumber = instanceNumber;
   {
-    CR9UpdaterDlg dialog(view, config);
-    RunUpdaterDialog(instance, dialog, view);
+    CR9UpdaterDlg dialog(logView, config);
+    recorder.Observe(dialog);
+    RunUpdaterDialog(instance, dialog, view, &recorder);
     // The window is gone and the worker told to stop: wait for it before the hub goes.
     dialog.JoinWorker();
+    recorder.WindowClosed(dialog);
   }
   return 0;
 }

@@ -7,12 +7,14 @@ struct HINSTANCE__;
 namespace r9 {
 
 class CR9UpdaterDlg;
+class RunRecorder;
 class Win32View;
 
 // Runs the main dialog modally, without a parent window, until it is closed. The hub must have
 // been constructed with view. When this returns the window is gone: the hub has been told
-// (OnDestroy) and a worker that still runs ends at its next wait.
-void RunUpdaterDialog(HINSTANCE__* instance, CR9UpdaterDlg& dialog, Win32View& view);
+// (OnDestroy) and a worker that still runs ends at its next wait. recorder, when given, keeps a
+// log of each Execute and Version Check.
+void RunUpdaterDialog(HINSTANCE__* instance, CR9UpdaterDlg& dialog, Win32View& view, RunRecorder* recorder = nullptr);
 
 // The application's start-up, for Updater.exe: registers the common controls, claims an
 // instance number (or refuses a twenty-first copy with its box), runs the main dialog. Returns

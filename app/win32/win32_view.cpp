@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "app/run_log.h"
 #include "updater/strings.h"
 // After the project's headers (see windows_headers.h).
 
@@ -31,12 +32,21 @@ int ControlId(Control control) {
   return 0;
 }
 
-INT_PTR CALLBACK AboutProc(HWND box, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK AboutProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_INITDIALOG:
+    case WM_INITDIALOG: {
       // The same title line in every instance, whatever the main window's title says.
       SetDlgItemTextA(box, IDC_STATUS_LINE, kTitle);
+      SetDlgItemTextA(box, IDC_LOG_FOLDER, AboutLogLine(*reinterpret_cast<const std::string*>(lParam)).c_str());
+      // The notice (the one left-aligned static text; it has no id of its own) with the version.
+      for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        char cls[16] = {};
+        GetClassNameA(child, cls, sizeof cls);
+        if (lstrcmpiA(cls, "Static") == 0 && (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_LEFT)
+          SetWindowTextA(child, AboutNotice().c_str());
+      }
       return TRUE;
+    }
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
         EndDialog(box, LOWORD(wParam));
@@ -49,8 +59,8 @@ INT_PTR CALLBACK AboutProc(HWND box, UINT message, WPARAM wParam, LPARAM) {
 
 }  // namespace
 
-void RunAboutBox(HINSTANCE instance, HWND owner) {
-  DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_ABOUTBOX), owner, AboutProc, 0);
+void RunAboutBox(HINSTANCE instance, HWND owner, const std::string& logFolder) {
+  DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_ABOUTBOX), owner, AboutProc, reinterpret_cast<LPARAM>(&logFolder));
 }
 
 Win32View::Win32View(HINSTANCE instance) : instance_(instance) {}
@@ -185,7 +195,7 @@ void Win32View::PostVersionCheckDone(int32_t result) {
 }
 
 void Win32View::ShowAbout() {
-  Run([this] { RunAboutBox(instance_, dialog_); });
+  Run([this] { RunAboutBox(instance_, dialog_, logFolder_); });
 }
 
 }  // namespace r9

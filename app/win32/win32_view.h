@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 
 #include "updater/dialog_view.h"
 
@@ -38,6 +39,8 @@ class Win32View final : public DialogView {
   // The dialog's thread, when the user picks another item of a list.
   void SelectionChanged(PortList list);
   HWND__* Window() const { return dialog_; }
+  // The folder of the run logs, for the About box ("" when none are written).
+  void SetLogFolder(const std::string& folder) { logFolder_ = folder; }
   bool Closing() const { return closing_.load(); }
 
   void ResetList(PortList list) override;
@@ -69,9 +72,10 @@ class Win32View final : public DialogView {
   std::deque<std::function<void()>> calls_;
   // The lists' selections as the dialog's thread last saw them, for a caller on another thread.
   std::atomic<int> selection_[2] = {-1, -1};
+  std::string logFolder_;
 };
 
-// The About box from template 100, modal to owner.
-void RunAboutBox(HINSTANCE__* instance, HWND__* owner);
+// The About box from template 100, modal to owner; logFolder for its line about the run logs.
+void RunAboutBox(HINSTANCE__* instance, HWND__* owner, const std::string& logFolder = "");
 
 }  // namespace r9

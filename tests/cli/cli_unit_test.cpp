@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/cli/console_view.h"
-#include "app/cli/exit_codes.h"
-#include "app/cli/trace.h"
+#include "app/exit_codes.h"
+#include "app/trace.h"
 #include "updater/strings.h"
 
 namespace r9 {

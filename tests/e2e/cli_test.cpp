@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -397,3 +399,141 @@ TEST_F(Cli, Help) {
 }
 
 }  // namespace
+
+// --- Run logs ---------------------------------------------------------------------------------
+
+// The run logs in a folder, by name (oldest first).
+std::vector<std::string> LogsIn(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Direction and bytes of each frame line, without the time (a log's clock starts with its run).
+std::vector<std::string> FramesOf(const std::string& text) {
+  std::vector<std::string> frames;
+  for (const TraceLine& t : TraceOf(text)) frames.push_back(t.direction + t.hex);
+  return frames;
+}
+
+// A failed update leaves a log in $XDG_STATE_HOME that names the error and holds the same
+// frames as --trace up to it, the box after the last of them and the exit code last.
+TEST_F(Cli, FailedUpdateLeavesARunLog) {
+  const std::string state = Path("state"), folder = state + "/r9-updater/logs";
+  const Result r = Finish(Spawn({"execute", "--simulate=fault=error@erase:1-7", "--trace", Path("trace.txt")}, "run",
+                                {{"XDG_STATE_HOME", state}}),
+                          "run");
+  ASSERT_EQ(r.code, 5) << r.err;
+  EXPECT_EQ(r.err, "Error: Transfer error occurred.\n") << "the log costs no line on stderr";
+  const std::vector<std::string> logs = LogsIn(folder);
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_THAT(logs[0], testing::MatchesRegex("[0-9]{8}T[0-9]{6}\\.[0-9]{6}Z-i1-p[0-9]+-execute\\.log"));
+
+  const std::string text = Slurp(folder + "/" + logs[0]);
+  const std::vector<std::string> lines = Lines(text);
+  ASSERT_GT(lines.size(), 10u);
+  EXPECT_EQ(lines[0], "# R9 Updater run log");
+  for (const char* header :
+       {"# program r9-updater-cli ", "# firmware KORVEN R9 System v1.10", "# run execute, instance 1, process ",
+        "# started ", "# backends", "# MIDI IN ", "# MIDI OUT ", "# simulated device \"fault=error@erase:1-7\""})
+    EXPECT_THAT(lines, testing::Contains(testing::StartsWith(header)));
+  EXPECT_THAT(text, testing::HasSubstr("(sim)"));
+
+  // The frames are the trace's, in the trace's format.
+  const std::vector<std::string> frames = FramesOf(text);
+  ASSERT_GE(frames.size(), 6u);
+  EXPECT_EQ(frames, FramesOf(Slurp(Path("trace.txt"))));
+
+  // What the user saw, with times, after the last frame: the error box; the outcome last.
+  size_t lastFrame = 0, box = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    TraceLine t;
+    if (ParseTraceLine(lines[i], &t)) lastFrame = i;
+    if (lines[i].find(" box Error: Transfer error occurred.") != std::string::npos) box = i;
+  }
+  EXPECT_THAT(lines, testing::Contains(testing::MatchesRegex("# [0-9]+\\.[0-9]{6} status Erasing Flash memory\\.")));
+  ASSERT_GT(box, lastFrame);
+  EXPECT_THAT(lines.back(), testing::MatchesRegex("# [0-9]+\\.[0-9]{6} outcome 5 Transfer error occurred\\."));
+}
+
+// --log DIR puts them elsewhere; --no-log writes none; list is no run.
+TEST_F(Cli, LogOptions) {
+  const std::string state = Path("state");
+  const std::vector<std::pair<std::string, std::string>> env = {{"XDG_STATE_HOME", state}};
+  Result r = Finish(Spawn({"version-check", "--simulate=boot=same", "--log", Path("elsewhere")}, "a", env), "a");
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::vector<std::string> logs = LogsIn(Path("elsewhere"));
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_THAT(logs[0], testing::EndsWith("-version-check.log"));
+  EXPECT_THAT(Slurp(Path("elsewhere") + "/" + logs[0]), testing::EndsWith(" outcome 0 the version report was shown\n"));
+  r = Finish(Spawn({"execute", "--simulate=boot=same", "--no-log"}, "b", env), "b");
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Finish(Spawn({"list", "--simulate"}, "c", env), "c");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(state)) << "neither --no-log nor list writes a log";
+  EXPECT_EQ(Run({"execute", "--log"}).code, 1);
+}
+
+// The folder keeps the newest 20 closed logs: a run's log makes 21 and the oldest goes. A log
+// still being written (locked by its writer) and files that are no logs stay.
+TEST_F(Cli, TwentyFirstLogRemovesTheOldest) {
+  const std::string folder = Path("logs");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  auto make = [&](const std::string& name) {
+    std::ofstream(folder + "/" + name) << "# R9 Updater run log\n";
+    return folder + "/" + name;
+  };
+  for (int i = 0; i < 20; ++i) {
+    char name[80];
+    std::snprintf(name, sizeof name, "202001%02dT120000.000000Z-i1-p%d-execute.log", i + 1, 100 + i);
+    make(name);
+  }
+  const std::string writing = make("20191231T120000.000000Z-i2-p99-execute.log");  // older than all
+  const int held = open(writing.c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  make("notes.txt");
+
+  const Result r = Run({"version-check", "--simulate=boot=same", "--log", folder});
+  close(held);
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::vector<std::string> names = LogsIn(folder);
+  EXPECT_THAT(names, testing::Not(testing::Contains("20200101T120000.000000Z-i1-p100-execute.log")));
+  EXPECT_THAT(names, testing::Contains("20200102T120000.000000Z-i1-p101-execute.log"));
+  EXPECT_THAT(names, testing::Contains("20191231T120000.000000Z-i2-p99-execute.log"));
+  EXPECT_THAT(names, testing::Contains("notes.txt"));
+  EXPECT_THAT(names, testing::Contains(testing::EndsWith("-version-check.log")));
+  EXPECT_EQ(names.size(), 20u + 1u + 1u);  // 20 closed, the one being written, notes.txt
+}
+
+// A folder that cannot be made costs one line on stderr and nothing else: the same exit code
+// and output as without a log.
+TEST_F(Cli, UnwritableLogFolderChangesNothingElse) {
+  std::ofstream(Path("file")) << "a file where a folder would go\n";
+  const std::string unusable = Path("file") + "/logs";
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+  };
+  const Case cases[] = {
+      {{"version-check", "--simulate=boot=same"}, 0},
+      {{"execute", "--simulate=fault=error@erase:1-7"}, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    std::vector<std::string> without = c.args, with = c.args;
+    without.push_back("--no-log");
+    with.insert(with.end(), {"--log", unusable});
+    const Result a = Finish(Spawn(without, "a"), "a");
+    const Result b = Finish(Spawn(with, "b"), "b");
+    EXPECT_EQ(a.code, c.code);
+    EXPECT_EQ(b.code, c.code);
+    EXPECT_EQ(b.out, a.out);
+    const std::string told = "r9-updater-cli: no run log: cannot make the folder '" + unusable + "': ";
+    ASSERT_THAT(b.err, testing::StartsWith(told));
+    EXPECT_EQ(b.err.substr(b.err.find('\n') + 1), a.err) << "one line more, and only one";
+  }
+}

@@ -1,6 +1,7 @@
 // The manual pages against the programs they describe: every option and command that --help
 // prints is in the manual page and the other way round, --version prints what the package
-// says, the simulator keys and exit codes agree with the README and with the parser, and the
+// says, the simulator keys and exit codes agree with the documentation in docs/ and with the
+// parser, and the
 // trace format is the one the program writes. A page that drifts from its program fails here.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -185,13 +186,13 @@ const DocumentedProgram* Find(const char* name) {
   return nullptr;
 }
 
-// The keys of the README's table of --simulate options: rows "| `key` | ..." of the section
-// "## The simulated device: `--simulate` options".
-std::set<std::string> ReadmeSimulatorKeys() {
+// The keys of the simulator page's table of --simulate options: rows "| `key` | ..." of the
+// section "## The simulated device: `--simulate` options".
+std::set<std::string> DocumentedSimulatorKeys() {
   std::set<std::string> keys;
   bool inside = false;
   const std::regex row(R"(^\| `([a-z][a-z-]*)` \|)");
-  for (const std::string& line : Lines(Slurp(R9_README))) {
+  for (const std::string& line : Lines(Slurp(R9_DOCS_DIR "/device-simulator.md"))) {
     if (line.rfind("## ", 0) == 0) inside = line.find("`--simulate` options") != std::string::npos;
     std::smatch m;
     if (inside && std::regex_search(line, m, row)) keys.insert(m[1]);
@@ -199,12 +200,12 @@ std::set<std::string> ReadmeSimulatorKeys() {
   return keys;
 }
 
-TEST(CliManPage, SimulatorKeysAreTheReadmesAndTheParsersKeys) {
+TEST(CliManPage, SimulatorKeysAreTheDocumentedAndTheParsersKeys) {
   const DocumentedProgram* cli = Find("r9-updater-cli");
   ASSERT_NE(cli, nullptr);
   const std::set<std::string> inPage = FirstWords(Tags(Section(Slurp(cli->manPage), "DEVICE SIMULATOR OPTIONS")), "= ");
   EXPECT_GE(inPage.size(), 20u);
-  EXPECT_EQ(inPage, ReadmeSimulatorKeys());
+  EXPECT_EQ(inPage, DocumentedSimulatorKeys());
   for (const std::string& key : inPage) {
     r9::SimOptions options;
     std::string error;
@@ -218,20 +219,22 @@ TEST(CliManPage, SimulatorKeysAreTheReadmesAndTheParsersKeys) {
   EXPECT_THAT(error, testing::HasSubstr("unknown key"));
 }
 
-TEST(CliManPage, ExitCodesAreTheReadmesExitCodes) {
+// The codes of the users' page's table under "### Exit codes", up to the next heading.
+TEST(CliManPage, ExitCodesAreTheDocumentedExitCodes) {
   const DocumentedProgram* cli = Find("r9-updater-cli");
   ASSERT_NE(cli, nullptr);
-  std::set<std::string> inReadme;
+  std::set<std::string> inDocs;
   bool inside = false;
   const std::regex row(R"(^\| ([0-9]+) \|)");
-  for (const std::string& line : Lines(Slurp(R9_README))) {
-    if (line == "Exit codes:") inside = true;
-    if (inside && line.rfind("##", 0) == 0) break;
+  for (const std::string& line : Lines(Slurp(R9_DOCS_DIR "/user-guide.md"))) {
+    const bool heading = line.rfind("#", 0) == 0;
+    if (inside && heading) break;
+    if (line == "### Exit codes") inside = true;
     std::smatch m;
-    if (inside && std::regex_search(line, m, row)) inReadme.insert(m[1]);
+    if (inside && std::regex_search(line, m, row)) inDocs.insert(m[1]);
   }
-  EXPECT_GE(inReadme.size(), 9u);
-  EXPECT_EQ(FirstWords(Tags(Section(Slurp(cli->manPage), "EXIT STATUS")), " "), inReadme);
+  EXPECT_GE(inDocs.size(), 9u);
+  EXPECT_EQ(FirstWords(Tags(Section(Slurp(cli->manPage), "EXIT STATUS")), " "), inDocs);
 }
 
 TEST(CliManPage, TraceFormatIsTheOneTheProgramWrites) {

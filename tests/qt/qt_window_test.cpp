@@ -5,10 +5,13 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QMessageBox>
 #include <QPainter>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <chrono>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "app/qt/qt_updater.h"
+#include "firmware/firmware_version.h"
 #include "firmware/image_set.h"
 #include "platform/virtual_bus.h"
 #include "sim/r9_device.h"
@@ -112,7 +116,9 @@ class WindowTest : public ::testing::Test {
     config.instanceNumber = instance;
     config.timings = timings;
     config.midi = bus.get();
-    updater = std::make_unique<QtUpdater>(config);
+    RunLogSettings log;
+    log.folder = logDir.path().toStdString();
+    updater = std::make_unique<QtUpdater>(config, log, std::string("test"));
     QObject::connect(&updater->View(), &QtDialogView::boxShown, &updater->View(), [this](QDialog* box) {
       auto* message = qobject_cast<QMessageBox*>(box);
       if (message) {
@@ -169,6 +175,7 @@ class WindowTest : public ::testing::Test {
     EXPECT_TRUE(device->Violations().empty());
   }
 
+  QTemporaryDir logDir;  // the run logs of the test's window
   std::unique_ptr<VirtualMidiBus> bus = VirtualMidiBus::Create();
   std::unique_ptr<R9Device> device;
   std::unique_ptr<QtUpdater> updater;
@@ -392,6 +399,36 @@ TEST_F(WindowTest, ErrorBoxHoldsTheControlsUntilClosed) {
   EXPECT_TRUE(boxes[0].controlsDisabled);
 }
 
+// The failed update left a log: the frames up to the error in the trace's format, the error box
+// after the last of them, the console's exit code for it last.
+TEST_F(WindowTest, FailedUpdateLeavesARunLog) {
+  Start("mode=normal");
+  QTest::mouseClick(W().executeButton, Qt::LeftButton);
+  ASSERT_TRUE(PumpUntil([&] { return !boxes.empty() && Idle() && !updater->Recorder().LastPath().empty(); }));
+  const QString path = QString::fromStdString(updater->Recorder().LastPath());
+  EXPECT_TRUE(path.startsWith(logDir.path() + "/"));
+  EXPECT_TRUE(path.endsWith("-execute.log")) << path.toStdString();
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+  ASSERT_GT(lines.size(), 10);
+  EXPECT_EQ(lines[0], QStringLiteral("# R9 Updater run log"));
+  EXPECT_TRUE(lines.contains(QStringLiteral("# program r9-updater " R9_PROGRAM_VERSION)));
+  EXPECT_TRUE(lines.contains(QStringLiteral("# simulated device \"test\"")));
+  const QRegularExpression frame(QStringLiteral("^[0-9]+\\.[0-9]{6} (out|in)( [0-9A-F]{2})+$"));
+  qsizetype lastFrame = -1, box = -1, identity = -1;
+  for (qsizetype i = 0; i < lines.size(); ++i) {
+    if (frame.match(lines[i]).hasMatch()) lastFrame = i;
+    if (identity < 0 && lines[i].endsWith(QStringLiteral(" out F0 7E 00 06 01 F7"))) identity = i;
+    if (lines[i].endsWith(QStringLiteral(" box Error: Please use the firmware update mode."))) box = i;
+  }
+  EXPECT_GE(identity, 0) << "the Identity Request";
+  EXPECT_GT(lastFrame, identity) << "the Enter-update frame and its refusal";
+  EXPECT_GT(box, lastFrame);
+  EXPECT_TRUE(lines.last().endsWith(QStringLiteral(" outcome 4 Please use the firmware update mode.")))
+      << lines.last().toStdString();
+}
+
 TEST_F(WindowTest, HandlerErrorBoxOnTheGuiThread) {
   // No ports at all: "Execute" fails at the port opening, on the GUI thread itself.
   Open(1);
@@ -474,7 +511,13 @@ TEST_F(WindowTest, AboutFromAltAAndTheContextMenu) {
     EXPECT_FALSE(seen->notice->text().isEmpty());
     EXPECT_LE(QFontMetrics(seen->font()).horizontalAdvance(seen->notice->text()), seen->notice->width());
     const Units u(seen->font());
-    EXPECT_EQ(seen->size(), QSize(u.X(235), u.Y(60)));
+    // Twelve units taller than the classic box, for the line of the logs' folder.
+    EXPECT_EQ(seen->size(), QSize(u.X(235), u.Y(72)));
+    EXPECT_EQ(seen->notice->text(), QStringLiteral("R9 firmware updater. Program " R9_PROGRAM_VERSION));
+    EXPECT_EQ(seen->logLine->geometry(), QRect(u.X(40), u.Y(56), u.X(188), u.Y(10)));
+    EXPECT_EQ(seen->logLine->text(), QStringLiteral("Logs: ") + logDir.path());
+    EXPECT_TRUE(seen->logLine->isReadOnly());
+    EXPECT_TRUE(seen->logLine->focusPolicy() & Qt::TabFocus) << "the path can be reached, selected and copied";
     EXPECT_EQ(seen->icon->geometry(), QRect(u.X(11), u.Y(17), u.X(20), u.Y(20)));
     EXPECT_EQ(seen->notice->geometry(), QRect(u.X(40), u.Y(44), u.X(188), u.Y(8)));
     EXPECT_EQ(seen->okButton->geometry(), QRect(u.X(178), u.Y(6), u.X(50), u.Y(16)));

@@ -2,17 +2,21 @@
 // virtual MIDI bus and the simulated device. The test presses the buttons as a user does
 // (BM_CLICK), answers the boxes, and checks what the window shows through the window itself.
 // Screenshots of the states go to R9_SCREENSHOT_DIR when it is set.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/win32/updater_window.h"
 #include "app/win32/win32_view.h"
+#include "firmware/firmware_version.h"
 #include "firmware/image_set.h"
 #include "platform/instance_number.h"
 #include "platform/virtual_bus.h"
@@ -305,6 +309,16 @@ TEST_F(DialogWindowTest, TheAboutBoxShowsTheTitleLine) {
   ASSERT_NE(about, nullptr);
   EXPECT_EQ(Text(GetDlgItem(about, 1003)), "KORVEN R9 System v1.10 Updater");
   EXPECT_EQ(Text(GetDlgItem(about, IDOK)), "OK");
+  // The logs' folder: a read-only line that can be selected (a tab stop), not a label.
+  HWND logLine = GetDlgItem(about, 1008);
+  ASSERT_NE(logLine, nullptr);
+  EXPECT_EQ(Text(logLine).rfind("Logs: ", 0), 0u) << Text(logLine);
+  EXPECT_TRUE(GetWindowLongA(logLine, GWL_STYLE) & ES_READONLY);
+  EXPECT_TRUE(GetWindowLongA(logLine, GWL_STYLE) & WS_TABSTOP);
+  bool versioned = false;
+  for (HWND child = GetWindow(about, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    versioned = versioned || Text(child) == "R9 firmware updater. Program " R9_PROGRAM_VERSION;
+  EXPECT_TRUE(versioned) << "the notice carries the program's version";
   Screenshot(about, "08_about");
   Answer(about);
   EXPECT_TRUE(WaitFor([&] { return !IsWindow(about); }));
@@ -332,6 +346,13 @@ class UpdaterProgramTest : public ::testing::Test {
 };
 
 TEST_F(UpdaterProgramTest, StartsShowsEmptyListsAndReportsTheMissingOutputPort) {
+  // The run logs go to %LOCALAPPDATA%\R9 Updater\logs: a folder of this test's own.
+  char temp[MAX_PATH] = {};
+  GetTempPathA(sizeof temp, temp);
+  const std::string localAppData = std::string(temp) + "r9-localappdata-" + std::to_string(GetCurrentProcessId());
+  CreateDirectoryA(localAppData.c_str(), nullptr);
+  SetEnvironmentVariableA("LOCALAPPDATA", localAppData.c_str());
+  const std::string logs = localAppData + "\\R9 Updater\\logs";
   test::ChildProcess updater(Command());
   ASSERT_TRUE(updater.Running());
   HWND main = WaitForWindow(updater.ProcessId(), "KORVEN R9 System v1.10 Updater");
@@ -354,6 +375,22 @@ TEST_F(UpdaterProgramTest, StartsShowsEmptyListsAndReportsTheMissingOutputPort) 
 
   PostMessageA(GetDlgItem(main, IDCANCEL), BM_CLICK, 0, 0);  // "Exit"
   EXPECT_EQ(updater.Finish(20000), 0);
+
+  // The failed version check left a log that names the error and ends with its outcome.
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((logs + "\\*-version-check.log").c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no run log in " << logs;
+  FindClose(search);
+  std::ifstream in(logs + "\\" + found.cFileName);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_THAT(text.str(), testing::StartsWith("# R9 Updater run log\n# program Updater.exe " R9_PROGRAM_VERSION "\n"));
+  EXPECT_THAT(text.str(), testing::HasSubstr(" box Error: Can't open MIDI Out device.\n"));
+  EXPECT_THAT(text.str(), testing::EndsWith(" outcome 2 Can't open MIDI Out device.\n"));
+  DeleteFileA((logs + "\\" + found.cFileName).c_str());
+  RemoveDirectoryA(logs.c_str());
+  RemoveDirectoryA((localAppData + "\\R9 Updater").c_str());
+  RemoveDirectoryA(localAppData.c_str());
 }
 
 TEST_F(UpdaterProgramTest, ATwentyFirstCopyShowsItsBoxAndEnds) {

@@ -212,12 +212,12 @@ TEST_F(UpdaterResources, AboutBoxTemplate) {
   EXPECT_EQ(t.style, 0x80C800C0u);
   EXPECT_EQ(t.exStyle, 0u);
   EXPECT_EQ(t.cx, 235);
-  EXPECT_EQ(t.cy, 60);
+  EXPECT_EQ(t.cy, 72);  // twelve units more than the classic box, for the logs' folder
   EXPECT_EQ(t.caption, "About KORVEN R9 Updater");
   EXPECT_EQ(t.points, 9);
   EXPECT_EQ(t.charset, 1);
   EXPECT_EQ(t.font, "MS UI Gothic");
-  ASSERT_EQ(t.items.size(), 4u);
+  ASSERT_EQ(t.items.size(), 5u);
   const std::string notice = t.items[1].text;  // the wording is ours
   EXPECT_FALSE(notice.empty());
   ExpectItems(t, {
@@ -225,6 +225,7 @@ TEST_F(UpdaterResources, AboutBoxTemplate) {
                      {0, 0x50020000, 40, 44, 188, 8, -1, "STATIC", notice},
                      {0, 0x50030001, 178, 6, 50, 16, 1, "BUTTON", "OK"},
                      {0, 0x50010800, 39, 19, 134, 14, 1003, "EDIT", ""},
+                     {0, 0x50010880, 40, 56, 188, 10, 1008, "EDIT", ""},
                  });
 }
 

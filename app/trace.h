@@ -1,4 +1,5 @@
-// The console's --trace file: one line per SysEx message sent or received.
+// The trace of a run: one line per SysEx message sent or received. The console's --trace file is
+// one; every run log carries one too, with the texts the user saw as comment lines between.
 #pragma once
 
 #include <chrono>
@@ -19,29 +20,64 @@ namespace r9 {
 class Trace {
  public:
   bool Open(const std::string& path) {
-    file_ = std::fopen(path.c_str(), "w");
-    if (!file_) return false;
-    start_ = std::chrono::steady_clock::now();
-    std::fputs("# r9-updater-cli trace\n", file_);
-    std::fflush(file_);
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (!file) return false;
+    Adopt(file, "# r9-updater-cli trace\n");
     return true;
   }
-  ~Trace() {
+  // Writes into an open file from now on (its clock starts now), after the header lines given;
+  // the trace closes the file.
+  void Adopt(FILE* file, const std::string& header) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    file_ = file;
+    start_ = std::chrono::steady_clock::now();
+    std::fputs(header.c_str(), file_);
+    std::fflush(file_);
+  }
+  ~Trace() { Close(); }
+  // Frames still on their way are written as not sent; then the file is closed.
+  void Close() {
     if (capturing_) SetBackendMessageSink(nullptr);
+    capturing_ = false;
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!file_) return;
     for (Entry& e : entries_)
       if (e.pending) e.sent = false, e.pending = false;
     Flush();
     std::fclose(file_);
+    file_ = nullptr;
+  }
+  // A comment line "# <seconds> <text>" in order with the frames (each line of a text of
+  // several lines gets one).
+  void Note(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!file_) return;
+    const std::string head = "# " + Seconds() + " ";
+    size_t begin = 0;
+    do {
+      const size_t end = text.find('\n', begin);
+      entries_.push_back({head + text.substr(begin, end - begin), nullptr, false, true});
+      begin = end == std::string::npos ? end : end + 1;
+    } while (begin != std::string::npos && begin < text.size());
+    Flush();
+  }
+  // What a MIDI library said, as a comment line.
+  void Backend(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!file_) return;
+    entries_.push_back({"# " + text, nullptr, false, true});
+    Flush();
   }
   // The frame at bytes was handed to the port.
   void Out(const uint8_t* bytes, size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!file_) return;
     entries_.push_back({Line("out", bytes, length), bytes, true, false});
   }
   // The port has said whether the frame at bytes went out.
   void OutResult(const uint8_t* bytes, bool sent) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!file_) return;
     for (Entry& e : entries_) {
       if (e.pending && e.key == bytes) {
         e.pending = false;
@@ -55,14 +91,11 @@ class Trace {
   // goes into the trace as comment lines, in order with the frames.
   void CaptureBackendMessages() {
     capturing_ = true;
-    SetBackendMessageSink([this](const std::string& text) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      entries_.push_back({"# " + text, nullptr, false, true});
-      Flush();
-    });
+    SetBackendMessageSink([this](const std::string& text) { Backend(text); });
   }
   void In(const uint8_t* bytes, size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!file_) return;
     entries_.push_back({Line("in", bytes, length), nullptr, false, true});
     Flush();
   }
@@ -74,11 +107,14 @@ class Trace {
     bool pending;
     bool sent;
   };
-  std::string Line(const char* direction, const uint8_t* bytes, size_t length) const {
+  std::string Seconds() const {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    char head[40];
-    std::snprintf(head, sizeof head, "%.6f %s", seconds, direction);
-    std::string line = head;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", seconds);
+    return text;
+  }
+  std::string Line(const char* direction, const uint8_t* bytes, size_t length) const {
+    std::string line = Seconds() + " " + direction;
     line.reserve(line.size() + 3 * length);
     static const char kHex[] = "0123456789ABCDEF";
     for (size_t i = 0; i < length; ++i) {

@@ -1,4 +1,4 @@
-#include "app/cli/exit_codes.h"
+#include "app/exit_codes.h"
 
 #include "updater/strings.h"
 
