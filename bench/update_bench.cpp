@@ -1,4 +1,4 @@
-// A whole update against the simulated device with its realistic timing model (scale=1: a
+// BM_WholeUpdate: a whole update without the read-back against the simulated device with its realistic timing model (scale=1: a
 // 1,000,000 B/s link with 1 ms latency per frame, 40 ms per erased 4 KiB, 10 ms per written
 // block), next to the model's own lower bound for the same exchange: every frame's wire time
 // and latency both ways, the device's erase and write times, and the host's prescribed pauses.
@@ -6,6 +6,8 @@
 // configurations run in the same process, in alternating runs; each run takes about a minute
 // (R9_UPDATE_RUNS sets the number of runs per configuration, 2 by default). A shared machine
 // only ever adds to a wall time, so each configuration reports its best run.
+// BM_ReadBackCost: the same update, event-driven, with the read-back that every update now runs
+// before Finish-update and without it (--no-verify), alternating, best of R9_UPDATE_RUNS each.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -49,7 +51,7 @@ double LowerBound(const R9Device& device, const SimOptions& options, const Timin
   return seconds;
 }
 
-Outcome UpdateOnce(const Timings& timings) {
+Outcome UpdateOnce(const Timings& timings, bool verify) {
   SimOptions options;
   std::string error;
   if (!ParseSimOptions("scale=1", &options, &error)) return {};
@@ -64,6 +66,7 @@ Outcome UpdateOnce(const Timings& timings) {
   config.timings = timings;
   {
     CR9UpdaterDlg dialog(view, config);
+    dialog.SetVerifyAfterUpdate(verify);
     dialog.OnInitDialog();  // preselects the device's ports by name
     const Clock::time_point start = Clock::now();
     dialog.OnExecute();
@@ -86,7 +89,7 @@ void BM_WholeUpdate(benchmark::State& state) {
   for (auto _ : state) {
     for (int run = 0; run < runs; ++run)
       for (size_t c = 0; c < configurations.size(); ++c) {
-        const Outcome outcome = UpdateOnce(configurations[c].timings);
+        const Outcome outcome = UpdateOnce(configurations[c].timings, false);
         if (!outcome.ok) {
           state.SkipWithError("the update against the simulated device failed");
           return;
@@ -106,6 +109,28 @@ void BM_WholeUpdate(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_WholeUpdate)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+void BM_ReadBackCost(benchmark::State& state) {
+  PreciseTimers();
+  const int runs = EnvCount("R9_UPDATE_RUNS", 2);
+  double wall[2] = {0, 0};  // without, with the read-back
+  for (auto _ : state) {
+    for (int run = 0; run < runs; ++run)
+      for (int verify = 0; verify < 2; ++verify) {
+        const Outcome outcome = UpdateOnce(Timings(), verify == 1);
+        if (!outcome.ok) {
+          state.SkipWithError("the update against the simulated device failed");
+          return;
+        }
+        if (wall[verify] == 0 || outcome.wallSeconds < wall[verify]) wall[verify] = outcome.wallSeconds;
+      }
+  }
+  state.counters["without_wall_s"] = wall[0];
+  state.counters["with_wall_s"] = wall[1];
+  state.counters["added_percent"] = wall[0] > 0 ? 100 * (wall[1] - wall[0]) / wall[0] : 0;
+  state.counters["runs"] = runs;
+}
+BENCHMARK(BM_ReadBackCost)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
 }  // namespace r9::bench

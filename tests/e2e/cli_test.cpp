@@ -137,43 +137,64 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// A fault-free update's trace is the specified traffic, then (unless --no-verify) the read-back:
+// Read requests and their replies only, between the last Acknowledge and Finish-update.
 TEST_F(Cli, WholeUpdateWithTrace) {
-  const Result r = Run({"execute", "--simulate", "--trace", Path("trace.txt")});
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  EXPECT_THAT(r.out, testing::HasSubstr("Version update completed."));
+  for (const bool verify : {true, false}) {
+    SCOPED_TRACE(verify ? "execute" : "execute --no-verify");
+    std::vector<std::string> args = {"execute", "--simulate", "--trace", Path("trace.txt")};
+    if (!verify) args.push_back("--no-verify");
+    const Result r = Run(args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_THAT(r.out, testing::HasSubstr("Version update completed."));
 
-  const std::vector<std::string> lines = Lines(Slurp(Path("trace.txt")));
-  ASSERT_GT(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "# r9-updater-cli trace");
-  double last = 0;
-  std::vector<std::pair<std::string, std::string>> frames;  // direction, first five bytes
-  for (size_t i = 1; i < lines.size(); ++i) {
-    // What a MIDI library said (no JACK server, say) is a comment line of its own.
-    if (lines[i].rfind("# ", 0) == 0) continue;
-    TraceLine t;
-    ASSERT_TRUE(ParseTraceLine(lines[i], &t)) << "line " << i + 1 << ": " << lines[i].substr(0, 80);
-    EXPECT_GE(t.seconds, last);
-    last = t.seconds;
-    frames.emplace_back(t.direction, t.hex.substr(0, 15));
+    const std::vector<std::string> lines = Lines(Slurp(Path("trace.txt")));
+    ASSERT_GT(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "# r9-updater-cli trace");
+    double last = 0;
+    std::vector<std::pair<std::string, std::string>> frames;  // direction, first five bytes
+    for (size_t i = 1; i < lines.size(); ++i) {
+      // What a MIDI library said (no JACK server, say) is a comment line of its own.
+      if (lines[i].rfind("# ", 0) == 0) continue;
+      TraceLine t;
+      ASSERT_TRUE(ParseTraceLine(lines[i], &t)) << "line " << i + 1 << ": " << lines[i].substr(0, 80);
+      EXPECT_GE(t.seconds, last);
+      last = t.seconds;
+      frames.emplace_back(t.direction, t.hex.substr(0, 15));
+    }
+    EXPECT_EQ(lines.back(), "# sim: 0 protocol violations");
+    // Identity Request, Identity Reply, Enter-update, its Status, the BOOT read, its reply, ...
+    ASSERT_GE(frames.size(), 6u);
+    const std::vector<std::pair<std::string, std::string>> opening = {
+        {"out", " F0 7E 00 06 01"}, {"in", " F0 7E 00 06 02"},  {"out", " F0 7D 00 3A 01"},
+        {"in", " F0 7D 00 3A 00"},  {"out", " F0 7D 00 3A 60"}, {"in", " F0 7D 00 3A 60"}};
+    EXPECT_EQ(std::vector(frames.begin(), frames.begin() + 6), opening);
+    size_t writes = 0, acks = 0, erases = 0, reads = 0, lastAck = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      const auto& [direction, head] = frames[i];
+      writes += direction == "out" && head == " F0 7D 00 3A 02";
+      acks += direction == "in" && head == " F0 7D 00 3A 02";
+      erases += direction == "out" && head == " F0 7D 00 3A 0A";
+      reads += direction == "out" && head == " F0 7D 00 3A 60";
+      if (direction == "in" && head == " F0 7D 00 3A 02") lastAck = i;
+    }
+    EXPECT_EQ(writes, 929u);
+    EXPECT_EQ(acks, 929u);
+    EXPECT_EQ(erases, 6u);
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[frames.size() - 2], (std::pair<std::string, std::string>{"out", " F0 7D 00 3A 04"}));
+    EXPECT_EQ(frames.back().first, "in");
+    // After the last Acknowledge: the read-back's requests and replies, then Finish-update.
+    for (size_t i = lastAck + 1; i < frames.size() - 2; ++i) EXPECT_EQ(frames[i].second, " F0 7D 00 3A 60") << i;
+    if (verify) {
+      EXPECT_GT(reads, 1u + 3802676u / 7153u);
+      EXPECT_EQ(frames.size() - 2 - (lastAck + 1), 2 * (reads - 1));
+    } else {
+      EXPECT_EQ(reads, 1u) << "the BOOT stamp only";
+      EXPECT_EQ(lastAck + 3, frames.size());
+    }
   }
-  // Identity Request, Identity Reply, Enter-update, its Status, the BOOT read, its reply, ...
-  ASSERT_GE(frames.size(), 6u);
-  const std::vector<std::pair<std::string, std::string>> opening = {
-      {"out", " F0 7E 00 06 01"}, {"in", " F0 7E 00 06 02"},  {"out", " F0 7D 00 3A 01"},
-      {"in", " F0 7D 00 3A 00"},  {"out", " F0 7D 00 3A 60"}, {"in", " F0 7D 00 3A 60"}};
-  EXPECT_EQ(std::vector(frames.begin(), frames.begin() + 6), opening);
-  size_t writes = 0, acks = 0, erases = 0;
-  for (const auto& [direction, head] : frames) {
-    writes += direction == "out" && head == " F0 7D 00 3A 02";
-    acks += direction == "in" && head == " F0 7D 00 3A 02";
-    erases += direction == "out" && head == " F0 7D 00 3A 0A";
-  }
-  EXPECT_EQ(writes, 929u);
-  EXPECT_EQ(acks, 929u);
-  EXPECT_EQ(erases, 6u);
-  EXPECT_EQ(frames[frames.size() - 2], (std::pair<std::string, std::string>{"out", " F0 7D 00 3A 04"}));
-  EXPECT_EQ(frames.back().first, "in");
 }
 
 // Seconds and bytes of every SysEx line of a trace.
@@ -224,7 +245,7 @@ TEST_F(Cli, PauseBeforeABlockIsSentAgain) {
 TEST_F(Cli, VerifyFindsATamperedFlash) {
   const std::string flash = Path("device.flash");
   const std::string sim = "--simulate=flash=" + flash;
-  ASSERT_EQ(Run({"execute", sim, "--verify"}).code, 0);
+  ASSERT_EQ(Run({"execute", sim}).code, 0);
   Result r = Run({"verify", sim, "--trace", Path("trace.txt")});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_THAT(r.out, testing::HasSubstr("image 129 at 0x066000: ok\n"));
@@ -240,10 +261,12 @@ TEST_F(Cli, VerifyFindsATamperedFlash) {
   }
   r = Run({"verify", sim, "--read-size", "7153"});
   EXPECT_EQ(r.code, 5) << r.err;
-  EXPECT_THAT(r.out, testing::HasSubstr("image 136 at 0x1CC000: differs from 0x1CE00A, 1 block\n"));
+  EXPECT_THAT(r.out, testing::HasSubstr("image 136 at 0x1CC000: first difference at 0x1CE00A, 1 block differs\n"));
   EXPECT_THAT(r.out, testing::HasSubstr("image 129 at 0x066000: ok\n"));
-  EXPECT_EQ(Run({"verify", sim, "--read-size", "3"}).code, 1);
+  EXPECT_EQ(Run({"verify", sim, "--read-size", "255"}).code, 1);
   EXPECT_EQ(Run({"version-check", sim, "--verify"}).code, 1);
+  EXPECT_EQ(Run({"version-check", sim, "--no-verify"}).code, 1);
+  EXPECT_EQ(Run({"execute", sim, "--verify", "--no-verify"}).code, 1);
 }
 
 // Where the instance locks live must be a private folder; when it cannot be, the user is told
