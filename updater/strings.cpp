@@ -44,4 +44,8 @@ std::string WindowTitle(int instanceNumber) {
   return title;
 }
 
+std::string StampUnreadableText(const char* label) {
+  return std::string("The ") + label + " version stamp could not be read.";
+}
+
 }  // namespace r9

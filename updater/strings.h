@@ -44,4 +44,9 @@ extern const char* const kAboutCaption;
 extern const char* const kTooManyInstances;  // "%d" for the limit
 std::string WindowTitle(int instanceNumber);
 
+// A text of ours for the status line: a version check ended because the stamp under this label
+// (SYSTEM, BOOT or SUBMCU) could not be read. The check shows no box for it, so without this
+// line a failed check looks like a click that was lost.
+std::string StampUnreadableText(const char* label);
+
 }  // namespace r9
