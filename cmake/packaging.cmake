@@ -85,6 +85,7 @@ install(FILES ${R9_MAN_FILES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
               ${CMAKE_BINARY_DIR}/packaging/changelog.gz
         DESTINATION ${R9_INSTALL_DOCDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/docs/troubleshooting.md DESTINATION ${R9_INSTALL_DOCDIR})
 
 # The package's version is the program's; its changelog must have an entry for it.
 file(STRINGS ${CMAKE_SOURCE_DIR}/packaging/changelog R9_CHANGELOG_TOP LIMIT_COUNT 1)

@@ -48,7 +48,8 @@ const char kUsage[] =
     "  --verify             execute: read back what was written before Finish-update\n"
     "  --read-size N        bytes per Read request of verify (4 to 7153, default 4096)\n"
     "  --version            show the program's version and the carried firmware's\n"
-    "  --help               show this text\n";
+    "  --help               show this text\n"
+    "\nMessages and what to try: troubleshooting.md (in /usr/share/doc/r9-updater when installed).\n";
 
 struct Arguments {
   std::string command;
