@@ -67,7 +67,8 @@ deb_holds() {
            ./usr/share/man/man1/r9-updater.1.gz ./usr/share/man/man1/r9-updater-cli.1.gz \
            ./usr/share/man/man1/r9-device-sim.1.gz ./usr/share/applications/r9-updater.desktop \
            ./usr/share/icons/hicolor/48x48/apps/r9-updater.png ./usr/share/doc/r9-updater/copyright \
-           ./usr/share/doc/r9-updater/changelog.gz ./usr/share/doc/r9-updater/README.md; do
+           ./usr/share/doc/r9-updater/changelog.gz ./usr/share/doc/r9-updater/README.md \
+           ./usr/share/doc/r9-updater/troubleshooting.md; do
     grep -qx "$f" <<<"$listing" || { echo "missing: $f"; missing=1; }
   done
   return $missing
