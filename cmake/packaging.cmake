@@ -30,6 +30,7 @@ if(WIN32)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/README-windows.txt.in ${CMAKE_BINARY_DIR}/README.txt @ONLY
                  NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
+  install(FILES ${CMAKE_SOURCE_DIR}/docs/troubleshooting.md DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_STRIP_FILES TRUE)
   set(CPACK_PACKAGE_FILE_NAME r9-updater-${PROJECT_VERSION}-win64)

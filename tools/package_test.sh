@@ -186,9 +186,9 @@ if [ -f "$zip" ]; then
     names=$(unzip -Z1 "$zip") || return 1
     echo "$names"
     grep -Eq '(^|/)Updater\.exe$' <<<"$names" && grep -Eq '(^|/)r9-updater-cli\.exe$' <<<"$names" &&
-      grep -Eq '(^|/)README\.txt$' <<<"$names"
+      grep -Eq '(^|/)README\.txt$' <<<"$names" && grep -Eq '(^|/)troubleshooting\.md$' <<<"$names"
   }
-  check "the zip holds Updater.exe, r9-updater-cli.exe and README.txt" zip_holds
+  check "the zip holds Updater.exe, r9-updater-cli.exe, README.txt and troubleshooting.md" zip_holds
   unzip -q -o "$zip" -d "$tmp/zip"
   readme=$(find "$tmp/zip" -name README.txt | head -n 1)
   exe_dir=$(dirname "$(find "$tmp/zip" -name r9-updater-cli.exe | head -n 1)")

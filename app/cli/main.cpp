@@ -31,6 +31,13 @@
 namespace r9 {
 namespace {
 
+// Where the page that explains every message is: the zip puts it beside the program.
+#ifdef _WIN32
+#define R9_TROUBLESHOOTING_PLACE "beside this program"
+#else
+#define R9_TROUBLESHOOTING_PLACE "in /usr/share/doc/r9-updater when installed"
+#endif
+
 const char kUsage[] =
     "usage: r9-updater-cli COMMAND [OPTIONS]\n"
     "\n"
@@ -49,7 +56,7 @@ const char kUsage[] =
     "  --read-size N        bytes per Read request of verify (4 to 7153, default 4096)\n"
     "  --version            show the program's version and the carried firmware's\n"
     "  --help               show this text\n"
-    "\nMessages and what to try: troubleshooting.md (in /usr/share/doc/r9-updater when installed).\n";
+    "\nMessages and what to try: troubleshooting.md (" R9_TROUBLESHOOTING_PLACE ").\n";
 
 struct Arguments {
   std::string command;
