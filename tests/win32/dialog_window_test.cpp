@@ -319,8 +319,7 @@ TEST_F(DialogWindowTest, AFailedCheckNamesTheStampOnTheStatusLine) {
 // wherever they land; a fresh Enter presses "Execute".
 TEST_F(DialogWindowTest, AutoRepeatedEnterAfterTheReportStartsNothing) {
   Start("boot=same,system=old");
-  // "Version Check" pressed without taking the focus from "Execute", the first tab stop.
-  PostMessageA(hwnd_, WM_COMMAND, MAKEWPARAM(1007, BN_CLICKED), LPARAM(Item(1007)));
+  Click(1007);
   HWND box = WaitForBox("Version Information");
   ASSERT_NE(box, nullptr);
   ASSERT_TRUE(WaitFor([&] { return Focus() != nullptr && IsChild(box, Focus()); }));
@@ -329,16 +328,22 @@ TEST_F(DialogWindowTest, AutoRepeatedEnterAfterTheReportStartsNothing) {
   ASSERT_TRUE(WaitFor([&] { return Controls() == kIdle && dialog_->GetBusy() == 0; }));
   const uint32_t identifications = device_->Counters().Of(HostFrameKind::kIdentityRequest);
 
+  // The report closed while the five were still disabled, so the dialog manager gave the focus
+  // to "Exit"; the user then moves it to "Execute". Repeats press neither.
   HWND focused = Focus();
   ASSERT_TRUE(focused != nullptr && IsChild(hwnd_, focused));
-  for (HWND target : {focused, Item(IDOK), Item(1007), Item(1000), hwnd_}) PostEnter(target, true);
+  for (int i = 0; i < 3; ++i) PostEnter(focused, true);
+  PostMessageA(hwnd_, WM_NEXTDLGCTL, WPARAM(Item(IDOK)), TRUE);
+  ASSERT_TRUE(WaitFor([&] { return Focus() == Item(IDOK); }));
+  for (HWND target : {Item(IDOK), Item(IDOK), Item(1007), Item(1000), hwnd_}) PostEnter(target, true);
   WaitForPostedMessages();
+  EXPECT_FALSE(ended_.load()) << "a repeat pressed Exit";
   EXPECT_EQ(dialog_->GetBusy(), 0);
   EXPECT_EQ(Controls(), kIdle);
   EXPECT_EQ(device_->Counters().Of(HostFrameKind::kIdentityRequest), identifications);
   EXPECT_EQ(WaitForBox("", 1ms), nullptr);
 
-  PostEnter(focused, false);
+  PostEnter(Item(IDOK), false);
   ASSERT_TRUE(WaitFor([&] { return ItemText(1003) == "Version update completed."; }, 120s))
       << "a fresh Enter presses Execute";
   EXPECT_EQ(device_->Counters().Of(HostFrameKind::kEnterUpdate), 1u);
