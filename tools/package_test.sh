@@ -69,7 +69,8 @@ deb_holds() {
            ./usr/share/icons/hicolor/48x48/apps/r9-updater.png ./usr/share/doc/r9-updater/copyright \
            ./usr/share/doc/r9-updater/changelog.gz ./usr/share/doc/r9-updater/README.md \
            ./usr/share/doc/r9-updater/docs/user-guide.md ./usr/share/doc/r9-updater/docs/developers.md \
-           ./usr/share/doc/r9-updater/docs/device-simulator.md ./usr/share/doc/r9-updater/docs/departures.md; do
+           ./usr/share/doc/r9-updater/docs/device-simulator.md ./usr/share/doc/r9-updater/docs/departures.md \
+           ./usr/share/doc/r9-updater/docs/troubleshooting.md; do
     grep -qx "$f" <<<"$listing" || { echo "missing: $f"; missing=1; }
   done
   return $missing
@@ -195,6 +196,7 @@ if [ -f "$zip" ]; then
     echo "$names"
     grep -Eq '(^|/)Updater\.exe$' <<<"$names" && grep -Eq '(^|/)r9-updater-cli\.exe$' <<<"$names" &&
       grep -Eq '(^|/)README\.txt$' <<<"$names" && grep -Eq '(^|/)docs/user-guide\.md$' <<<"$names" &&
+      grep -Eq '(^|/)docs/troubleshooting\.md$' <<<"$names" &&
       grep -Eq '(^|/)LICENSE\.txt$' <<<"$names" && grep -Eq '(^|/)THIRD-PARTY-LICENCES\.txt$' <<<"$names"
   }
   check "the zip holds the programs, README.txt, docs/ and the licences" zip_holds

@@ -259,6 +259,8 @@ class CR9UpdaterDlg {
   std::array<std::string, 4> CarriedVersions;
 
  private:
+  // A version check's worker put an unreadable stamp's text on the status line (workers only).
+  bool stampTextShown_ = false;
   DialogView& view_;
   const Timings timings_;
   const int instanceNumber_;

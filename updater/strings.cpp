@@ -46,5 +46,8 @@ std::string WindowTitle(int instanceNumber) {
 
 const char* const kVerifyingFlash = "Verifying flash memory.";
 const char* const kVerifyingFlashSampled = "Verifying flash memory (4 bytes of every block).";
+std::string StampUnreadableText(const char* label) {
+  return std::string("The ") + label + " version stamp could not be read.";
+}
 
 }  // namespace r9

@@ -47,5 +47,9 @@ std::string WindowTitle(int instanceNumber);
 // Status lines of ours, beside the string table: the read-back of an update and of a verify.
 extern const char* const kVerifyingFlash;
 extern const char* const kVerifyingFlashSampled;
+// A text of ours for the status line: a version check ended because the stamp under this label
+// (SYSTEM, BOOT or SUBMCU) could not be read. The check shows no box for it, so without this
+// line a failed check looks like a click that was lost.
+std::string StampUnreadableText(const char* label);
 
 }  // namespace r9

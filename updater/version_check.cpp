@@ -11,6 +11,7 @@ namespace {
 
 struct StampSource {
   VersionSlot slot;
+  const char* label;
   uint32_t deviceAddress;
   uint32_t image;
   uint32_t offset;
@@ -19,10 +20,10 @@ struct StampSource {
 
 // In the order the stamps are read.
 constexpr StampSource kStampSources[] = {
-    {kSystem, kSystemStampAddress, kImageSystem, kSystemStampOffset, true},
-    {kPreset, kPresetStampAddress, kImagePreset, kPresetStampOffset, false},
-    {kBoot, kBootStampAddress, kImageBoot, kBootStampOffset, true},
-    {kSubMcu, kSubMcuStampAddress, kImageSubMcu, kSubMcuStampOffset, true},
+    {kSystem, "SYSTEM", kSystemStampAddress, kImageSystem, kSystemStampOffset, true},
+    {kPreset, "PRESET", kPresetStampAddress, kImagePreset, kPresetStampOffset, false},
+    {kBoot, "BOOT", kBootStampAddress, kImageBoot, kBootStampOffset, true},
+    {kSubMcu, "SUBMCU", kSubMcuStampAddress, kImageSubMcu, kSubMcuStampOffset, true},
 };
 
 }  // namespace
@@ -39,6 +40,10 @@ unsigned VersionCheckThreadProc(void* parameter) {
       if (dialog->ReadDeviceMemory(source.deviceAddress, kStampLength, reinterpret_cast<uint8_t*>(deviceText)) != 0) {
         if (!source.required) continue;
         result = -1;
+        // No box for a failed read, but the status line says which stamp it was (unless the
+        // window is closing: the view drops the call then).
+        dialog->View().SetStatusLine(StampUnreadableText(source.label));
+        dialog->stampTextShown_ = true;
         break;
       }
       SanitizeStamp(deviceText);
@@ -47,6 +52,11 @@ unsigned VersionCheckThreadProc(void* parameter) {
       LoadImageBytes(source.image, source.offset, kStampLength, carriedText);
       dialog->CarriedVersions[source.slot] = carriedText;
     }
+  }
+  // A good check takes back what an earlier failed one said; other status texts stay.
+  if (result == 0 && dialog->stampTextShown_) {
+    dialog->View().SetStatusLine("");
+    dialog->stampTextShown_ = false;
   }
   dialog->ClosePorts();
   dialog->View().PostVersionCheckDone(result);

@@ -42,7 +42,11 @@ void ConsoleView::SetStatusLine(const std::string& text) {
   status_ = text;
   transfer_ = transmit;
   if (!live_ && newStage && !text.empty()) {
-    std::fprintf(progress_, "[%s] %s\n", step_.c_str(), text.c_str());
+    // A version check has no steps: its text (a stamp that could not be read) stands alone.
+    if (step_.empty())
+      std::fprintf(progress_, "%s\n", text.c_str());
+    else
+      std::fprintf(progress_, "[%s] %s\n", step_.c_str(), text.c_str());
     std::fflush(progress_);
     printedStep_ = step_;
   }

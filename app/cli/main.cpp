@@ -32,6 +32,13 @@
 namespace r9 {
 namespace {
 
+// Where the page that explains every message is: the zip puts it beside the program.
+#ifdef _WIN32
+#define R9_TROUBLESHOOTING_PLACE "in the docs folder beside this program"
+#else
+#define R9_TROUBLESHOOTING_PLACE "in /usr/share/doc/r9-updater/docs when installed"
+#endif
+
 const char kUsage[] =
     "usage: r9-updater-cli COMMAND [OPTIONS]\n"
     "\n"
@@ -51,7 +58,8 @@ const char kUsage[] =
     "  --verify             execute: read back and repair before Finish-update (the default)\n"
     "  --read-size N        bytes per Read request of a read-back (256 to 7153, default 7153)\n"
     "  --version            show the program's version and the carried firmware's\n"
-    "  --help               show this text\n";
+    "  --help               show this text\n"
+    "\nMessages and what to try: troubleshooting.md (" R9_TROUBLESHOOTING_PLACE ").\n";
 
 struct Arguments {
   std::string command;

@@ -26,7 +26,8 @@ const char kUsage[] =
     "Options:\n"
     "%s%s"
     "  --version            show the program's version and the carried firmware's\n"
-    "  --help               show this text\n";
+    "  --help               show this text\n"
+    "\nMessages and what to try: troubleshooting.md (in /usr/share/doc/r9-updater/docs when installed).\n";
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "r9-updater: %s\nTry 'r9-updater --help'.\n", message.c_str());

@@ -1,5 +1,7 @@
 #include "app/qt/updater_window.h"
 
+#include <QApplication>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QPalette>
 
@@ -101,6 +103,9 @@ UpdaterWindow::UpdaterWindow(QWidget* parent) : QDialog(parent) {
   executeButton->setFocus();
 
   connect(exitButton, &QPushButton::clicked, this, &UpdaterWindow::reject);
+  // Enter reaches the focused control before the window (a default button clicks itself), so
+  // the repeats are caught on their way to any widget; the filter goes with the window.
+  qApp->installEventFilter(this);
 
   aboutAction = new QAction(QString::fromUtf8(LoadString(IDS_ABOUTBOX).c_str()), this);
   aboutAction->setShortcut(QKeySequence(Qt::ALT | Qt::Key_A));
@@ -111,7 +116,20 @@ UpdaterWindow::UpdaterWindow(QWidget* parent) : QDialog(parent) {
 
 void UpdaterWindow::reject() { emit closeRequested(); }
 
+bool UpdaterWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const auto* widget = qobject_cast<QWidget*>(watched);
+    // Only a fresh press counts: the key that closed a box keeps repeating into this window.
+    if (key->isAutoRepeat() && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && widget &&
+        widget->window() == this)
+      return true;
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
 AboutBox::AboutBox(QWidget* parent, const std::string& logFolder) : QDialog(parent) {
+
   setFont(DialogFont());
   base = FontBaseUnits(font());
   setWindowTitle(QString::fromUtf8(kAboutCaption));

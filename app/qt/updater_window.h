@@ -47,6 +47,11 @@ class UpdaterWindow : public QDialog {
 
  signals:
   void closeRequested();
+
+ protected:
+  // Drops an auto-repeated Enter meant for this window or one of its controls: a key held to
+  // close a box would otherwise press "Execute" again and again.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 };
 
 // The About box: its caption, the icon, the title line, a notice with the program's version,

@@ -39,9 +39,27 @@ void StartRun(Window* window, const char* kind, void (CR9UpdaterDlg::*handler)()
 
 Window* Of(HWND hwnd) { return reinterpret_cast<Window*>(GetWindowLongPtrA(hwnd, DWLP_USER)); }
 
+// Enter that auto-repeats never presses a button of the dialog: the key that closed a box keeps
+// repeating into the dialog, whose default button is "Execute". The dialog manager sees every
+// key of the dialog's thread first (IsDialogMessage, inside the modal loop) and asks this
+// thread's message filter before it acts; a repeat (bit 30 of lParam: the key was already down)
+// of Enter aimed at the dialog or one of its controls is dropped there.
+thread_local HWND enterFilterDialog = nullptr;
+thread_local HHOOK enterFilterHook = nullptr;
+
+LRESULT CALLBACK DropRepeatedEnter(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == MSGF_DIALOGBOX && lParam != 0 && enterFilterDialog != nullptr) {
+    const MSG& msg = *reinterpret_cast<const MSG*>(lParam);
+    const bool repeatedEnter = msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN && (msg.lParam & (1L << 30)) != 0;
+    if (repeatedEnter && (msg.hwnd == enterFilterDialog || IsChild(enterFilterDialog, msg.hwnd))) return TRUE;
+  }
+  return CallNextHookEx(enterFilterHook, code, wParam, lParam);
+}
+
 BOOL OnInitDialog(HWND hwnd, Window* window) {
   SetWindowLongPtrA(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(window));
   window->view->Attach(hwnd);
+  enterFilterDialog = hwnd;
 
   // The About item at the end of the system menu, after a separator.
   if (HMENU systemMenu = GetSystemMenu(hwnd, FALSE)) {
@@ -135,8 +153,12 @@ INT_PTR CALLBACK UpdaterDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARA
 
 void RunUpdaterDialog(HINSTANCE instance, CR9UpdaterDlg& dialog, Win32View& view, RunRecorder* recorder) {
   Window window{instance, &dialog, &view, LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME)), recorder};
+  enterFilterHook = SetWindowsHookExA(WH_MSGFILTER, DropRepeatedEnter, nullptr, GetCurrentThreadId());
   DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_UPDATER_DIALOG), nullptr, UpdaterDialogProc,
                   reinterpret_cast<LPARAM>(&window));
+  if (enterFilterHook != nullptr) UnhookWindowsHookEx(enterFilterHook);
+  enterFilterHook = nullptr;
+  enterFilterDialog = nullptr;
   // A dialog that could not be created never saw WM_DESTROY.
   if (!view.Closing()) {
     view.BeginClosing();

@@ -219,6 +219,16 @@ TEST_F(UiMarshalTest, BoxOnTheUiThreadRunsInline) {
   EXPECT_FALSE(marshal.Request([&](UiMarshal::Call done) { done(); }));
 }
 
+TEST_F(UiMarshalTest, BoxAskedForOnTheUiThreadAfterClosingNeverRuns) {
+  marshal.Close();
+  bool shown = false;
+  EXPECT_FALSE(marshal.Request([&](UiMarshal::Call done) {
+    shown = true;  // a box would be on the screen now, over a closing window
+    done();
+  }));
+  EXPECT_FALSE(shown);
+}
+
 TEST_F(UiMarshalTest, ModalLoopInsideACallKeepsRunningLaterCalls) {
   // A box shown by a queued call runs a modal loop, which runs the marshal again: the calls
   // after it run inside that loop, once each, in order.

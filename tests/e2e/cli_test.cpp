@@ -317,6 +317,14 @@ TEST_F(Cli, ExitCodesNameTheFailure) {
   }
 }
 
+// A version check whose read fails shows no report; the status text names the stamp.
+TEST_F(Cli, FailedVersionCheckNamesTheStamp) {
+  const Result r = Run({"version-check", "--simulate=boot=same,fault=corrupt@read:3"});
+  EXPECT_EQ(r.code, 6);
+  EXPECT_EQ(r.out, "The BOOT version stamp could not be read.\n");
+  EXPECT_EQ(r.err, "Error: a version stamp could not be read from the device; no report.\n");
+}
+
 // Silence at the identification: the 30-second wait of the real program runs out.
 TEST_F(Cli, SilentDeviceTimesOut) {
   const Result r = Run({"execute", "--simulate=silent-after=1"});

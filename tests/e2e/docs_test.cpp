@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -20,6 +21,7 @@
 
 #include "firmware/firmware_version.h"
 #include "sim/sim_options.h"
+#include "updater/strings.h"
 
 namespace {
 
@@ -271,6 +273,81 @@ TEST(CliManPage, TraceFormatIsTheOneTheProgramWrites) {
   EXPECT_TRUE(std::regex_match(written[1], line)) << written[1];
   for (size_t i = 1; i < examples.size(); ++i) EXPECT_TRUE(std::regex_match(examples[i], line)) << examples[i];
   EXPECT_EQ(examples[1].substr(examples[1].find(' ')), written[1].substr(written[1].find(' ')));
+}
+
+// A text as a pattern that finds it on a page: its blanks as any run of blanks, a printf
+// conversion ("%d", "%06X", "%s") as whatever the page puts there.
+std::regex TextPattern(std::string text) {
+  const size_t first = text.find_first_not_of(' '), last = text.find_last_not_of(' ');
+  text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+  std::string pattern;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == ' ') {
+      while (i + 1 < text.size() && text[i + 1] == ' ') ++i;
+      pattern += " +";
+    } else if (c == '%' && text.find_first_of("diuxXsc", i + 1) != std::string::npos) {
+      i = text.find_first_of("diuxXsc", i + 1);
+      pattern += "[^\\n]*?";
+    } else if (std::strchr("\\^$.|?*+()[]{}", c) != nullptr) {
+      pattern += std::string("\\") + c;
+    } else {
+      pattern += c;
+    }
+  }
+  return std::regex(pattern);
+}
+
+// The lines that r9-updater-cli writes to stderr of its own, from its source: every string
+// literal given to fprintf(stderr, ...), cut at its line ends.
+std::vector<std::string> ConsoleErrorLines() {
+  const std::string source = Slurp(R9_CLI_MAIN_SOURCE);
+  std::vector<std::string> lines;
+  const std::regex call(R"re(fprintf\(stderr,\s*"((?:[^"\\]|\\.)*)")re");
+  for (std::sregex_iterator it(source.begin(), source.end(), call), end; it != end; ++it) {
+    const std::string literal = std::regex_replace((*it)[1].str(), std::regex(R"(\\')"), "'");
+    for (const std::string& line : Lines(std::regex_replace(literal, std::regex(R"(\\n)"), "\n")))
+      if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+// The troubleshooting page takes every text a user can see: the string table, the captions,
+// titles and status texts of ours, and the console's own error lines.
+TEST(TroubleshootingPage, CoversEveryTextAUserCanSee) {
+  const std::string page = Slurp(R9_TROUBLESHOOTING);
+  ASSERT_FALSE(page.empty()) << R9_TROUBLESHOOTING;
+  std::vector<std::string> texts;
+  for (const r9::StringEntry& entry : r9::kStringTable)
+    // The menu item's ampersand marks its mnemonic; the user sees the letter underlined.
+    texts.push_back(std::regex_replace(std::string(entry.text), std::regex("&"), ""));
+  for (const char* text :
+       {r9::kTitle, r9::kTitleNumbered, r9::kVersionCaption, r9::kAboutCaption, r9::kTooManyInstances})
+    texts.push_back(text);
+  for (const char* label : {"SYSTEM", "BOOT", "SUBMCU"}) texts.push_back(r9::StampUnreadableText(label));
+  const std::vector<std::string> console = ConsoleErrorLines();
+  EXPECT_GE(console.size(), 8u);
+  EXPECT_THAT(console, testing::Contains("Interrupted."));
+  texts.insert(texts.end(), console.begin(), console.end());
+  for (const std::string& text : texts) EXPECT_TRUE(std::regex_search(page, TextPattern(text))) << text;
+
+  // The check tells texts apart: a text one letter off, or one that lost a blank, is not found.
+  EXPECT_FALSE(std::regex_search(page, TextPattern("Time out error(4)")));
+  EXPECT_FALSE(std::regex_search(page, TextPattern("Can't open MIDI Indevice.")));
+  EXPECT_TRUE(std::regex_search(std::string("Data transmit  4096 / 110592"), TextPattern("Data transmit  %d / %d ")));
+}
+
+// --help and the manual page of each front-end send the user to the troubleshooting page.
+TEST(TroubleshootingPage, HelpAndManualPagesPointToIt) {
+  for (const char* name : {"r9-updater-cli", "r9-updater"}) {
+    const DocumentedProgram* program = Find(name);
+    if (program == nullptr) continue;  // a build without that front-end
+    SCOPED_TRACE(name);
+    const Output help = RunProgram(program->path, "--help");
+    ASSERT_EQ(help.code, 0);
+    EXPECT_THAT(help.out, testing::HasSubstr("troubleshooting.md"));
+    EXPECT_THAT(Slurp(program->manPage), testing::HasSubstr("troubleshooting.md"));
+  }
 }
 
 }  // namespace

@@ -503,5 +503,32 @@ TEST_F(JackEndToEnd, TheUpdaterIsAClientNamedAfterItsInstance) {
   EXPECT_EQ(api.midiOutClose(out), MMSYSERR_NOERROR);
 }
 
+// The first copy of the updater joins as plain "R9 Updater", with no number.
+TEST_F(JackEndToEnd, TheFirstCopyIsAClientWithoutANumber) {
+  StartServer();
+  SetMidiClientInstance(1);
+  std::string error;
+  auto device = JackDevicePort::Open("KORVEN R9", "in", "out", nullptr, &error);
+  ASSERT_NE(device, nullptr) << error;
+  auto probe = JackMidiClient::Open("r9-e2e-observer", &error);
+  ASSERT_NE(probe, nullptr) << error;
+
+  MidiApi& api = JackMidiApi();
+  ASSERT_EQ(api.midiOutGetNumDevs(), 1u);
+  ASSERT_EQ(api.midiInGetNumDevs(), 1u);
+  HMIDIOUT out = nullptr;
+  HMIDIIN in = nullptr;
+  ASSERT_EQ(api.midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  ASSERT_EQ(api.midiInOpen(&in, 0, nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  const std::vector<std::string> outs = FullNames(probe->OtherPorts(true));
+  const std::vector<std::string> ins = FullNames(probe->OtherPorts(false));
+  EXPECT_TRUE(Contains(outs, "R9 Updater:midi_out")) << testing::PrintToString(outs);
+  EXPECT_TRUE(Contains(ins, "R9 Updater:midi_in")) << testing::PrintToString(ins);
+  for (const std::vector<std::string>* names : {&outs, &ins})
+    for (const std::string& name : *names) EXPECT_EQ(name.rfind("R9 Updater (", 0), std::string::npos) << name;
+  EXPECT_EQ(api.midiInClose(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(api.midiOutClose(out), MMSYSERR_NOERROR);
+}
+
 }  // namespace
 }  // namespace r9

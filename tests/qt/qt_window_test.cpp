@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPainter>
 #include <QRegularExpression>
@@ -369,6 +370,51 @@ TEST_F(WindowTest, VersionCheckShowsTheReportThenIdle) {
   EXPECT_TRUE(boxes[0].controlsDisabled);
   EXPECT_EQ(boxes[0].busy, 1);
   EXPECT_TRUE(AllFive(true));
+}
+
+TEST_F(WindowTest, AFailedCheckNamesTheStampOnTheStatusLine) {
+  // The device identifies itself and then stops answering: the BOOT read waits out its time.
+  Start("boot=same,system=old,fault=silent@read:3");
+  QTest::mouseClick(W().versionCheckButton, Qt::LeftButton);
+  ASSERT_TRUE(PumpUntil([&] { return device->Counters().Of(HostFrameKind::kReadRequest) >= 3; }, 10s));
+  ASSERT_TRUE(PumpUntil([&] { return Idle() && AllFive(true); }));
+  EXPECT_TRUE(boxes.empty()) << "a failed read shows no box";
+  EXPECT_EQ(W().statusLine->text(), QStringLiteral("The BOOT version stamp could not be read."));
+  // The whole text fits the line.
+  EXPECT_LE(QFontMetrics(W().statusLine->font()).horizontalAdvance(W().statusLine->text()), W().statusLine->width());
+  Screenshot("check_failed", &W());
+}
+
+// The Enter that closes the report keeps repeating into the window: the repeats press nothing,
+// wherever they land; a fresh Enter presses "Execute".
+TEST_F(WindowTest, AutoRepeatedEnterAfterTheReportStartsNothing) {
+  Start("boot=same,system=old");
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&W()));
+  onBox = [&](QDialog* box) { QTest::keyClick(box, Qt::Key_Return); };
+  QTest::mouseClick(W().versionCheckButton, Qt::LeftButton);
+  ASSERT_TRUE(PumpUntil([&] { return boxes.size() == 1 && Idle() && AllFive(true); }));
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "Enter closed the report";
+  const uint32_t identifications = device->Counters().Of(HostFrameKind::kIdentityRequest);
+
+  QWidget* focused = QApplication::focusWidget();
+  for (QWidget* target : {focused ? focused : &W(), static_cast<QWidget*>(W().executeButton),
+                          static_cast<QWidget*>(W().versionCheckButton), static_cast<QWidget*>(&W())}) {
+    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+      QKeyEvent repeat(QEvent::KeyPress, key, Qt::NoModifier, QStringLiteral("\r"), /*autorep=*/true);
+      QApplication::sendEvent(target, &repeat);
+      // A press would have started the worker at once, on this thread.
+      EXPECT_EQ(updater->Hub().GetBusy(), 0) << target->objectName().toStdString();
+      EXPECT_TRUE(AllFive(true));
+    }
+  }
+  EXPECT_EQ(device->Counters().Of(HostFrameKind::kIdentityRequest), identifications);
+  EXPECT_EQ(boxes.size(), 1u);
+
+  QTest::keyClick(focused ? focused : &W(), Qt::Key_Return);
+  EXPECT_EQ(updater->Hub().GetBusy(), 1) << "a fresh Enter presses Execute";
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }));
+  ASSERT_TRUE(PumpUntil([&] { return W().statusLine->text() == QStringLiteral("Version update completed."); }, 5s));
+  EXPECT_EQ(device->Counters().Of(HostFrameKind::kEnterUpdate), 1u);
 }
 
 TEST_F(WindowTest, ReportColumnsLineUp) {

@@ -71,11 +71,12 @@ TEST_F(VersionCheckTest, RequiredReadFailureShowsNoReport) {
   struct Case {
     const char* options;
     uint32_t reads;
+    const char* status;  // the status line names the stamp
   };
   const Case cases[] = {
-      {"boot=same,fault=corrupt@read:1", 1},  // SYSTEM
-      {"boot=same,fault=corrupt@read:3", 3},  // BOOT
-      {"boot=same,fault=silent@read:4", 4},   // SUBMCU
+      {"boot=same,fault=corrupt@read:1", 1, "The SYSTEM version stamp could not be read."},
+      {"boot=same,fault=corrupt@read:3", 3, "The BOOT version stamp could not be read."},
+      {"boot=same,fault=silent@read:4", 4, "The SUBMCU version stamp could not be read."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options);
@@ -83,9 +84,25 @@ TEST_F(VersionCheckTest, RequiredReadFailureShowsNoReport) {
     VersionCheck();
     EXPECT_TRUE(view.Boxes().empty()) << "no box and no report";
     EXPECT_EQ(device->Counters().Of(HostFrameKind::kReadRequest), c.reads);
+    EXPECT_EQ(view.StatusLines(), std::vector<std::string>{c.status});
     ExpectClosedAndIdle();
     Close();
   }
+}
+
+// A good check, also one whose PRESET read fails, leaves the status line alone; after a failed
+// check it takes the failure's text back.
+TEST_F(VersionCheckTest, GoodCheckClearsOnlyTheFailedChecksText) {
+  Start("boot=same,preset-read=fail-once,fault=corrupt@read:7");
+  VersionCheck();  // reads 1-4, PRESET failing
+  EXPECT_TRUE(view.StatusLines().empty());
+  EXPECT_EQ(Reports().size(), 1u);
+  VersionCheck();  // reads 5-7: BOOT fails
+  EXPECT_EQ(view.StatusLines(), std::vector<std::string>{"The BOOT version stamp could not be read."});
+  VersionCheck();
+  EXPECT_EQ(view.StatusLines(), (std::vector<std::string>{"The BOOT version stamp could not be read.", ""}));
+  EXPECT_EQ(Reports().size(), 2u);
+  ExpectClosedAndIdle();
 }
 
 TEST_F(VersionCheckTest, IdentificationFailureShowsItsBox) {

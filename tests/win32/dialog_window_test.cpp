@@ -117,14 +117,16 @@ BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
 // The dialog runs on a thread of its own, as the program's main thread runs it.
 class DialogWindowTest : public ::testing::Test {
  protected:
-  void Start(const std::string& simOptions) {
+  void Start(const std::string& simOptions, const Timings& timings = Timings()) {
     SimOptions options;
     std::string error;
     ASSERT_TRUE(ParseSimOptions(simOptions, &options, &error)) << error;
     device_ = std::make_unique<R9Device>(options);
     ASSERT_TRUE(device_->AttachToBus(VirtualMidiBus::Instance(), "KORVEN R9"));
     view_ = std::make_unique<Win32View>(GetModuleHandleA(nullptr));
-    dialog_ = std::make_unique<CR9UpdaterDlg>(*view_);
+    DialogConfig config;
+    config.timings = timings;
+    dialog_ = std::make_unique<CR9UpdaterDlg>(*view_, config);
     ui_ = std::thread([this] {
       uiThread_ = GetCurrentThreadId();
       RunUpdaterDialog(GetModuleHandleA(nullptr), *dialog_, *view_);
@@ -170,6 +172,23 @@ class DialogWindowTest : public ::testing::Test {
         },
         limit);
     return finder.found;
+  }
+  // The control that has the keyboard focus on the dialog's thread (a box's, while one is up).
+  HWND Focus() const {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    return GetGUIThreadInfo(uiThread_, &info) ? info.hwndFocus : nullptr;
+  }
+  // Enter as the keyboard sends it: bit 30 of lParam set when the key was already down.
+  static void PostEnter(HWND target, bool repeat) {
+    PostMessageA(target, WM_KEYDOWN, VK_RETURN, LPARAM(0x001C0001 | (repeat ? 0x40000000 : 0)));
+  }
+  // Messages posted to the dialog's thread run in order: once this one has, so have they.
+  void WaitForPostedMessages() {
+    static int marker = 0;
+    marker = marker % 90 + 5;
+    PostMessageA(Item(1002), PBM_SETPOS, WPARAM(marker), 0);
+    ASSERT_TRUE(WaitFor([&] { return ProgressPos() == marker; }));
   }
   static std::string BoxText(HWND box) { return Text(GetDlgItem(box, 0xFFFF)); }
   static void Answer(HWND box) { PostMessageA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0); }
@@ -285,6 +304,53 @@ TEST_F(DialogWindowTest, VersionCheckShowsTheReportAndRestores) {
   Answer(box);
   ASSERT_TRUE(WaitFor([&] { return Enabled(IDOK); }));
   EXPECT_EQ(Controls(), kIdle);
+}
+
+TEST_F(DialogWindowTest, AFailedCheckNamesTheStampOnTheStatusLine) {
+  // The device identifies itself and then stops answering: the BOOT read waits out its time.
+  Timings timings;
+  timings.readWaitMs = 1500;
+  Start("boot=same,system=old,fault=silent@read:3", timings);
+  Click(1007);
+  ASSERT_TRUE(WaitFor([&] { return device_->Counters().Of(HostFrameKind::kReadRequest) >= 3; }));
+  ASSERT_TRUE(WaitFor([&] { return ItemText(1003) == "The BOOT version stamp could not be read."; }));
+  ASSERT_TRUE(WaitFor([&] { return Controls() == kIdle && dialog_->GetBusy() == 0; }));
+  EXPECT_EQ(WaitForBox("", 1ms), nullptr) << "a failed read shows no box";
+  Screenshot(hwnd_, "12_check_failed");
+}
+
+// The Enter that closes the report keeps repeating into the dialog: the repeats press nothing,
+// wherever they land; a fresh Enter presses "Execute".
+TEST_F(DialogWindowTest, AutoRepeatedEnterAfterTheReportStartsNothing) {
+  Start("boot=same,system=old");
+  Click(1007);
+  HWND box = WaitForBox("Version Information");
+  ASSERT_NE(box, nullptr);
+  ASSERT_TRUE(WaitFor([&] { return Focus() != nullptr && IsChild(box, Focus()); }));
+  PostEnter(Focus(), false);  // Enter closes the report
+  ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
+  ASSERT_TRUE(WaitFor([&] { return Controls() == kIdle && dialog_->GetBusy() == 0; }));
+  const uint32_t identifications = device_->Counters().Of(HostFrameKind::kIdentityRequest);
+
+  // The report closed while the five were still disabled, so the dialog manager gave the focus
+  // to "Exit"; the user then moves it to "Execute". Repeats press neither.
+  HWND focused = Focus();
+  ASSERT_TRUE(focused != nullptr && IsChild(hwnd_, focused));
+  for (int i = 0; i < 3; ++i) PostEnter(focused, true);
+  PostMessageA(hwnd_, WM_NEXTDLGCTL, WPARAM(Item(IDOK)), TRUE);
+  ASSERT_TRUE(WaitFor([&] { return Focus() == Item(IDOK); }));
+  for (HWND target : {Item(IDOK), Item(IDOK), Item(1007), Item(1000), hwnd_}) PostEnter(target, true);
+  WaitForPostedMessages();
+  EXPECT_FALSE(ended_.load()) << "a repeat pressed Exit";
+  EXPECT_EQ(dialog_->GetBusy(), 0);
+  EXPECT_EQ(Controls(), kIdle);
+  EXPECT_EQ(device_->Counters().Of(HostFrameKind::kIdentityRequest), identifications);
+  EXPECT_EQ(WaitForBox("", 1ms), nullptr);
+
+  PostEnter(Item(IDOK), false);
+  ASSERT_TRUE(WaitFor([&] { return ItemText(1003) == "Version update completed."; }, 120s))
+      << "a fresh Enter presses Execute";
+  EXPECT_EQ(device_->Counters().Of(HostFrameKind::kEnterUpdate), 1u);
 }
 
 TEST_F(DialogWindowTest, ClosingDuringAnEraseWaitEndsAtOnce) {
