@@ -303,7 +303,7 @@ std::regex TextPattern(std::string text) {
 std::vector<std::string> ConsoleErrorLines() {
   const std::string source = Slurp(R9_CLI_MAIN_SOURCE);
   std::vector<std::string> lines;
-  const std::regex call(R"re(fprintf\(stderr,\s*"((?:[^"\\]|\\.)*)")re");
+  const std::regex call(R"re((?:fprintf\(stderr,|Said\()\s*"((?:[^"\\]|\\.)*)")re");
   for (std::sregex_iterator it(source.begin(), source.end(), call), end; it != end; ++it) {
     const std::string literal = std::regex_replace((*it)[1].str(), std::regex(R"(\\')"), "'");
     for (const std::string& line : Lines(std::regex_replace(literal, std::regex(R"(\\n)"), "\n")))
@@ -325,6 +325,8 @@ TEST(TroubleshootingPage, CoversEveryTextAUserCanSee) {
        {r9::kTitle, r9::kTitleNumbered, r9::kVersionCaption, r9::kAboutCaption, r9::kTooManyInstances})
     texts.push_back(text);
   for (const char* label : {"SYSTEM", "BOOT", "SUBMCU"}) texts.push_back(r9::StampUnreadableText(label));
+  for (const char* text : {r9::kVerifyingFlash, r9::kVerifyingFlashSampled}) texts.push_back(text);
+  texts.push_back("The simulated device recorded %zu protocol violations:");
   const std::vector<std::string> console = ConsoleErrorLines();
   EXPECT_GE(console.size(), 8u);
   EXPECT_THAT(console, testing::Contains("Interrupted."));

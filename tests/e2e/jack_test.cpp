@@ -222,7 +222,10 @@ TEST_F(JackEndToEnd, WholeUpdateLeavesTheImagesInTheDevicesFlash) {
   EXPECT_EQ(list.code, 0) << list.err;
   EXPECT_EQ(list.out, "MIDI IN\n* 0  jack  KORVEN R9\nMIDI OUT\n* 0  jack  KORVEN R9\n");
 
-  const Result cli = RunCli({"execute"});
+  // The update reads back what it wrote: over JACK every Read reply crosses in pieces of a port
+  // buffer per period, so the read-back takes longer than the writes. A generous bound: the
+  // test waits for the program's end, not for a time.
+  const Result cli = Finish(Spawn(R9_CLI_PATH, {"execute"}, "cli"), "cli", std::chrono::seconds(600));
   EXPECT_EQ(cli.code, 0) << cli.out << cli.err;
   EXPECT_NE(cli.out.find("Version update completed."), std::string::npos) << cli.out;
   const Result device = Finish(sim, "sim", std::chrono::seconds(20));
