@@ -31,9 +31,9 @@ if(WIN32)
                  NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
   # The licence, and the licences of the runtime libraries that mingw-w64 links in statically.
-  configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt COPYONLY NEWLINE_STYLE CRLF)
+  configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/windows-licences.txt ${CMAKE_BINARY_DIR}/THIRD-PARTY-LICENCES.txt
-                 COPYONLY NEWLINE_STYLE CRLF)
+                 @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/LICENSE.txt ${CMAKE_BINARY_DIR}/THIRD-PARTY-LICENCES.txt DESTINATION .)
   # The same pages as the Debian package's, for whoever supports a Windows user.
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION . FILES_MATCHING PATTERN "*.md")
