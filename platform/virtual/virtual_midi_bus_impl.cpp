@@ -197,7 +197,10 @@ MMRESULT VirtualMidiBusImpl::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, ui
   const uintptr_t value = nextHandle_++;
   std::weak_ptr<VirtualPort> weakPort = port;
   auto driver = std::make_shared<MidiOutputEmulation>([weakPort](std::vector<uint8_t> message) {
-    if (auto target = weakPort.lock()) target->FromHost(std::move(message));
+    auto target = weakPort.lock();
+    if (!target) return false;  // the device went away
+    target->FromHost(std::move(message));
+    return true;
   });
   if (flags == CALLBACK_EVENT) driver->SetDoneEvent(reinterpret_cast<ReplyEvent*>(callback));
   port->ConnectOutput(driver);
