@@ -210,9 +210,7 @@ MMRESULT VirtualMidiBusImpl::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, ui
   std::weak_ptr<VirtualPort> weakPort = port;
   auto driver = std::make_shared<MidiOutputEmulation>([weakPort](std::vector<uint8_t> message) {
     auto target = weakPort.lock();
-    if (!target) return false;  // the device went away
-    target->FromHost(std::move(message));
-    return true;
+    return target && target->FromHost(std::move(message));  // false: the device went away
   });
   if (flags == CALLBACK_EVENT) driver->SetDoneEvent(reinterpret_cast<ReplyEvent*>(callback));
   port->ConnectOutput(driver);
