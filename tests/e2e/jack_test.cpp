@@ -27,6 +27,7 @@
 #include "platform/jack/jack_midi_api.h"
 #include "platform/jack/jack_midi_client.h"
 #include "platform/midi_backends.h"
+#include "tests/platform/midi_contract.h"
 
 namespace r9 {
 namespace {
@@ -611,6 +612,76 @@ TEST_F(PipeWireEndToEnd, ListsTheDeviceAndUpdatesIt) {
         << "image " << step.resourceId << " at 0x" << std::hex << step.address;
   }
 }
+
+}  // namespace
+}  // namespace r9
+
+namespace r9 {
+namespace {
+
+// The table of cases that every emulated backend passes, on a private JACK server: the far end
+// is a device client of this process. The server is the fixture's own, started and stopped the
+// same way; killing it is a link that fails.
+class ContractServer final : public JackEndToEnd {
+ public:
+  void TestBody() override {}
+  void Begin() {
+    SetUp();
+    StartServer();
+  }
+  void End() { TearDown(); }
+  void Kill() { KillServer(SIGKILL); }
+};
+
+using test::MidiContractTest;
+
+class JackFarEnd : public test::FarEnd {
+ public:
+  JackFarEnd() {
+    server_.Begin();
+    std::string error;
+    port_ = JackDevicePort::Open(
+        "KORVEN R9", "in", "out",
+        [this](const uint8_t* bytes, size_t length) {
+          std::lock_guard lock(mutex_);
+          received_.insert(received_.end(), bytes, bytes + length);
+        },
+        &error);
+    EXPECT_NE(port_, nullptr) << error;
+    // The backend's client may still belong to the previous case's server until it has seen
+    // that one go; the next listings join this one.
+    MidiApi& api = JackMidiApi();
+    EXPECT_TRUE(test::WaitUntil([&] { return api.midiInGetNumDevs() == 1 && api.midiOutGetNumDevs() == 1; }));
+  }
+  ~JackFarEnd() override {
+    port_.reset();
+    server_.End();
+  }
+  MidiApi& Api() override { return JackMidiApi(); }
+  void Send(const std::vector<test::Bytes>& pieces) override {
+    for (const test::Bytes& piece : pieces) port_->Send(piece.data(), piece.size());
+  }
+  test::Bytes Received() override {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+  void Fail() override { server_.Kill(); }
+  // The process callback takes every message the program queued, whether anyone reads it or
+  // not: only a server that stops answering blocks a send, and that stalls libjack's own
+  // requests too (the disconnect of the close), which no backend can cut short.
+  bool Block() override { return false; }
+  void Remove() override { port_.reset(); }
+
+ private:
+  ContractServer server_;
+  std::unique_ptr<JackDevicePort> port_;
+  std::mutex mutex_;
+  test::Bytes received_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Jack, MidiContractTest,
+                         testing::Values(test::Backend{"Jack", [] { return std::make_unique<JackFarEnd>(); }}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
 }  // namespace r9
