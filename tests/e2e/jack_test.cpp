@@ -526,6 +526,9 @@ class PipeWireEndToEnd : public JackEndToEnd {
     // PipeWire's libjack takes a server name for the name of a remote: the default one, in the
     // private runtime folder, is the server this test starts.
     unsetenv("JACK_DEFAULT_SERVER");
+    // A short period, as pw-jack -p 64 asks for it (the default quantum makes each round trip
+    // cost two periods of about 21 ms).
+    setenv("PIPEWIRE_QUANTUM", "64/48000", 1);
     wrapper_ = "pw-jack";
   }
 
