@@ -12,80 +12,14 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <memory>
-#include <mutex>
+#include <string>
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "firmware/image_set.h"
-#include "platform/virtual_bus.h"
-#include "protocol/frames.h"
-#include "updater/r9_updater_dlg.h"
+#include "bench/block_round_trip.h"
 
 namespace r9::bench {
 namespace {
-
-constexpr uint32_t kImageId = 136;  // the largest image: 564 blocks
-constexpr uint32_t kImageAddress = 0x1CC000;
-
-struct Samples {
-  std::vector<double> outToDispatched, ackInToOut, cycle;
-};
-
-// One image written against the echo; false when the write failed.
-bool WriteOnce(const Timings& timings, Samples* samples) {
-  auto bus = VirtualMidiBus::Create();
-  std::shared_ptr<VirtualEndpoint> echo = bus->Attach("ECHO");
-  if (!echo) return false;
-  VirtualEndpoint* far = echo.get();
-  far->SetReceiver([far](const uint8_t* m, size_t n) {
-    if (n > 5 && m[0] == kSysExStart && m[1] == kMakerId && m[4] == kSubWriteBlock) {
-      uint8_t ack[8];
-      far->SendToHost(ack, BuildAcknowledge(ack, m[3]));
-    }
-  });
-
-  std::mutex mutex;
-  std::vector<Clock::time_point> out, in, dispatched;
-  QuietView view;
-  DialogConfig config;
-  config.midi = bus.get();
-  config.timings = timings;
-  bool ok = false;
-  {
-    CR9UpdaterDlg dialog(view, config);
-    dialog.MidiOutPort().SetSendObserver([&](const uint8_t*, size_t) {
-      const auto now = Clock::now();
-      std::lock_guard lock(mutex);
-      out.push_back(now);
-    });
-    dialog.MidiInPort().SetReceiveObserver([&](const uint8_t*, size_t) {
-      const auto now = Clock::now();
-      std::lock_guard lock(mutex);
-      in.push_back(now);
-    });
-    dialog.SetDispatchObserver([&](const uint8_t*, size_t) {
-      const auto now = Clock::now();
-      std::lock_guard lock(mutex);
-      dispatched.push_back(now);
-    });
-    dialog.OnInitDialog();
-    if (dialog.OpenPorts() == 0) ok = dialog.WriteImage(kImageAddress, 0, kImageId) == 0;
-    dialog.ClosePorts();
-  }
-  echo->Detach();
-
-  std::lock_guard lock(mutex);
-  if (!ok || out.size() != in.size() || out.size() != dispatched.size()) return false;
-  for (size_t i = 0; i < out.size(); ++i) {
-    samples->outToDispatched.push_back(Micros(dispatched[i] - out[i]));
-    if (i + 1 < out.size()) {
-      samples->ackInToOut.push_back(Micros(out[i + 1] - in[i]));
-      samples->cycle.push_back(Micros(out[i + 1] - out[i]));
-    }
-  }
-  return true;
-}
 
 void BM_BlockRoundTrip(benchmark::State& state) {
   PreciseTimers();

@@ -145,7 +145,8 @@ bool CDxMidiOut::Transmit(HMIDIOUT handle, MIDIHDR* header, bool onEvent) {
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(sendTimeoutMs_.load());
   WaitDone(header, deadline, onEvent, false);
-  const bool sent = Done(header);
+  // A driver that gave the header back unsent says so with MHDR_FAILED beside MHDR_DONE.
+  const bool sent = Done(header) && !(header->dwFlags.load() & MHDR_FAILED);
   if (!sent) {
     // Too late, or the port is closing: the driver gives the header back, and from then on
     // it no longer refers to the caller's memory.

@@ -24,23 +24,40 @@ void CompositeMidiApi::InputTrampoline(HMIDIIN, uint32_t message, uintptr_t rout
   if (in->callback != nullptr) in->callback(in->outer, message, in->instance, param1, param2);
 }
 
-MidiApi* CompositeMidiApi::FindInDevice(uintptr_t& deviceId) const {
+uint32_t CompositeMidiApi::List(bool outputs) const {
+  std::vector<uint32_t> counts;
+  uint32_t total = 0;
   for (MidiApi* backend : backends_) {
-    const uint32_t count = backend->midiInGetNumDevs();
-    if (deviceId < count) return backend;
-    deviceId -= count;
+    counts.push_back(outputs ? backend->midiOutGetNumDevs() : backend->midiInGetNumDevs());
+    total += counts.back();
+  }
+  std::lock_guard lock(mutex_);
+  listed_[outputs] = std::move(counts);
+  return total;
+}
+
+MidiApi* CompositeMidiApi::FindDevice(bool outputs, uintptr_t& deviceId) const {
+  std::vector<uint32_t> counts;
+  {
+    std::lock_guard lock(mutex_);
+    counts = listed_[outputs];
+  }
+  if (counts.size() != backends_.size()) {
+    List(outputs);  // nothing listed yet
+    std::lock_guard lock(mutex_);
+    counts = listed_[outputs];
+  }
+  // Against the counts of the last listing, not today's: a backend whose ports changed since
+  // then must not shift the index onto another backend's port.
+  for (size_t i = 0; i < backends_.size(); ++i) {
+    if (deviceId < counts[i]) return backends_[i];
+    deviceId -= counts[i];
   }
   return nullptr;
 }
 
-MidiApi* CompositeMidiApi::FindOutDevice(uintptr_t& deviceId) const {
-  for (MidiApi* backend : backends_) {
-    const uint32_t count = backend->midiOutGetNumDevs();
-    if (deviceId < count) return backend;
-    deviceId -= count;
-  }
-  return nullptr;
-}
+MidiApi* CompositeMidiApi::FindInDevice(uintptr_t& deviceId) const { return FindDevice(false, deviceId); }
+MidiApi* CompositeMidiApi::FindOutDevice(uintptr_t& deviceId) const { return FindDevice(true, deviceId); }
 
 size_t CompositeMidiApi::InBackendIndex(uint32_t deviceId) const {
   uintptr_t local = deviceId;
@@ -76,11 +93,7 @@ bool CompositeMidiApi::FindOut(HMIDIOUT handle, OutRoute& route) const {
 
 // --- Input ---
 
-uint32_t CompositeMidiApi::midiInGetNumDevs() {
-  uint32_t count = 0;
-  for (MidiApi* backend : backends_) count += backend->midiInGetNumDevs();
-  return count;
-}
+uint32_t CompositeMidiApi::midiInGetNumDevs() { return List(false); }
 
 MMRESULT CompositeMidiApi::midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* caps, uint32_t size) {
   MidiApi* backend = FindInDevice(deviceId);
@@ -160,11 +173,7 @@ MMRESULT CompositeMidiApi::midiInGetErrorTextA(MMRESULT code, char* text, uint32
 
 // --- Output ---
 
-uint32_t CompositeMidiApi::midiOutGetNumDevs() {
-  uint32_t count = 0;
-  for (MidiApi* backend : backends_) count += backend->midiOutGetNumDevs();
-  return count;
-}
+uint32_t CompositeMidiApi::midiOutGetNumDevs() { return List(true); }
 
 MMRESULT CompositeMidiApi::midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* caps, uint32_t size) {
   MidiApi* backend = FindOutDevice(deviceId);

@@ -65,7 +65,11 @@ class CompositeMidiApi final : public MidiApi {
   };
 
   static void InputTrampoline(HMIDIIN inner, uint32_t message, uintptr_t route, uintptr_t param1, uintptr_t param2);
-  // The backend that lists device deviceId, and its index there; null when out of range.
+  // Lists every backend's ports of one direction and keeps the counts; returns their sum.
+  uint32_t List(bool outputs) const;
+  // The backend that listed device deviceId in the last listing, and its index there; null
+  // when out of range.
+  MidiApi* FindDevice(bool outputs, uintptr_t& deviceId) const;
   MidiApi* FindInDevice(uintptr_t& deviceId) const;
   MidiApi* FindOutDevice(uintptr_t& deviceId) const;
   bool FindIn(HMIDIIN handle, InRoute& route) const;
@@ -76,6 +80,7 @@ class CompositeMidiApi final : public MidiApi {
   std::map<uintptr_t, std::unique_ptr<InRoute>> ins_;
   std::map<uintptr_t, OutRoute> outs_;
   uintptr_t nextHandle_ = 0x10000;
+  mutable std::vector<uint32_t> listed_[2];  // per backend, inputs [0] and outputs [1]
 };
 
 }  // namespace r9

@@ -47,6 +47,10 @@ constexpr uint32_t CALLBACK_EVENT = 0x50000;
 constexpr uint32_t MHDR_DONE = 0x1;
 constexpr uint32_t MHDR_PREPARED = 0x2;
 constexpr uint32_t MHDR_INQUEUE = 0x4;
+// Set with MHDR_DONE by the emulated drivers when the message could not be delivered (the link
+// failed, timed out or was closed): the header is given back, the bytes did not leave. winmm
+// never sets it.
+constexpr uint32_t MHDR_FAILED = 0x80000000;
 
 // A long-message header. The owner sets lpData, dwBufferLength and dwFlags = 0; the driver
 // sets dwBytesRecorded on input and MHDR_DONE when it has finished with the buffer. dwFlags is

@@ -65,7 +65,7 @@ MMRESULT MidiOutputEmulation::LongMsg(MIDIHDR* header) {
   // The bytes are copied now, so the driver never reads the caller's buffer after this call.
   const auto* bytes = reinterpret_cast<const uint8_t*>(header->lpData);
   queue_.push_back(Message{header, std::vector<uint8_t>(bytes, bytes + header->dwBufferLength)});
-  header->dwFlags.store((flags & ~MHDR_DONE) | MHDR_INQUEUE);
+  header->dwFlags.store((flags & ~(MHDR_DONE | MHDR_FAILED)) | MHDR_INQUEUE);
   wake_.notify_all();
   return MMSYSERR_NOERROR;
 }
@@ -87,10 +87,10 @@ MMRESULT MidiOutputEmulation::Reset() {
   std::lock_guard lock(mutex_);
   if (closed_ || closing_) return MMSYSERR_INVALHANDLE;
   for (Message& message : queue_) {
-    if (message.header != nullptr) MarkDone(message.header);
+    if (message.header != nullptr) MarkDone(message.header, false);
   }
   queue_.clear();
-  if (current_ != nullptr) MarkDone(current_);
+  if (current_ != nullptr) MarkDone(current_, false);
   current_ = nullptr;
   ++resets_;
   wake_.notify_all();
@@ -116,10 +116,10 @@ MMRESULT MidiOutputEmulation::Close() {
   return MMSYSERR_NOERROR;
 }
 
-void MidiOutputEmulation::MarkDone(MIDIHDR* header) {
+void MidiOutputEmulation::MarkDone(MIDIHDR* header, bool sent) {
   // MHDR_DONE is the last thing the driver writes: its owner may release the header at once.
-  header->dwFlags.fetch_and(~MHDR_INQUEUE);
-  header->dwFlags.fetch_or(MHDR_DONE);
+  header->dwFlags.fetch_and(~(MHDR_INQUEUE | MHDR_FAILED));
+  header->dwFlags.fetch_or(sent ? MHDR_DONE : (MHDR_DONE | MHDR_FAILED));
   // After the flag, so that a sender woken by the event finds its header done.
   if (doneEvent_ != nullptr) doneEvent_->SetEvent();
 }
@@ -142,10 +142,10 @@ void MidiOutputEmulation::Run() {
     if (closing_) break;
     if (resets_ != resets) continue;  // abandoned half-way: the far end gets nothing
     lock.unlock();
-    if (sink_) sink_(std::move(message.bytes));
+    const bool sent = !sink_ || sink_(std::move(message.bytes));
     lock.lock();
     if (message.header != nullptr && current_ == message.header && resets_ == resets) {
-      MarkDone(message.header);
+      MarkDone(message.header, sent);
       current_ = nullptr;
     }
   }

@@ -23,8 +23,9 @@ namespace r9 {
 
 class MidiOutputEmulation {
  public:
-  // Called on the driver thread with each message once its last byte is out.
-  using Sink = std::function<void(std::vector<uint8_t> message)>;
+  // Called on the driver thread with each message once its last byte is out; returns whether
+  // the message was delivered. A header whose message was not comes back done and failed.
+  using Sink = std::function<bool(std::vector<uint8_t> message)>;
 
   explicit MidiOutputEmulation(Sink sink);
   // Closes the port if the host did not; headers still queued are forgotten.
@@ -52,7 +53,7 @@ class MidiOutputEmulation {
 
   void Run();
   // Called with mutex_ held.
-  void MarkDone(MIDIHDR* header);
+  void MarkDone(MIDIHDR* header, bool sent = true);
 
   const Sink sink_;
   std::mutex mutex_;

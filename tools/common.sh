@@ -6,8 +6,9 @@ R9_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Debian packages the build and the tests need.
 R9_PACKAGES=(cmake g++ make ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
              python3 util-linux
-             # real MIDI on Linux: ALSA raw MIDI, JACK and a JACK server for the cross-process tests
-             libasound2-dev libjack-jackd2-dev jackd2
+             # real MIDI on Linux: ALSA raw MIDI, JACK and a JACK server for the cross-process tests,
+             # and PipeWire's JACK server for the same tests under pw-jack
+             libasound2-dev libjack-jackd2-dev jackd2 pipewire pipewire-jack
              # the Qt window, its fonts (Japanese port names) and the X server of its smoke test
              qt6-base-dev qt6-qpa-plugins libgl-dev fonts-ipafont-gothic xvfb xdotool x11-utils imagemagick
              # the Windows build, cross-compiled, and Wine to run its tests

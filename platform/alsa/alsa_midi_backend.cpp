@@ -231,11 +231,12 @@ MMRESULT AlsaMidiBackend::midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* c
   return FillCaps(ports_.outputs[deviceId], caps, size);
 }
 
-MMRESULT AlsaMidiBackend::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t /*callback*/,
-                                      uintptr_t /*instance*/, uint32_t flags) {
+MMRESULT AlsaMidiBackend::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback, uintptr_t /*instance*/,
+                                      uint32_t flags) {
   if (handle == nullptr) return MMSYSERR_INVALPARAM;
-  // This backend reports nothing back on output ports.
-  if (flags != CALLBACK_NULL) return MMSYSERR_INVALPARAM;
+  // An output port reports only the done event, for senders that wait on it.
+  if (flags != CALLBACK_NULL && flags != CALLBACK_EVENT) return MMSYSERR_INVALPARAM;
+  if (flags == CALLBACK_EVENT && callback == 0) return MMSYSERR_INVALPARAM;
   std::lock_guard lock(mutex_);
   if (!listed_) Refresh();
   if (deviceId >= ports_.outputs.size()) return MMSYSERR_BADDEVICEID;
@@ -255,6 +256,7 @@ MMRESULT AlsaMidiBackend::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintp
     stream.reset();
     return Problem(-EMFILE, "cannot open " + Describe(port) + ": no file descriptor left");
   }
+  if (flags == CALLBACK_EVENT) stream->SetDoneEvent(reinterpret_cast<ReplyEvent*>(callback));
   const uintptr_t value = nextHandle_++;
   outs_[value] = OutHandle{port, std::move(stream)};
   *handle = reinterpret_cast<HMIDIOUT>(value);

@@ -52,6 +52,7 @@ class AlsaMidiBackend final : public MidiApi {
   MMRESULT midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback, uintptr_t instance,
                        uint32_t flags) override;
   MMRESULT midiOutClose(HMIDIOUT handle) override;
+  bool midiOutSignalsDone(uint32_t /*deviceId*/) override { return true; }
   MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) override;
   MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) override;
   MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint32_t size) override;

@@ -5,6 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <string>
+
+#include "platform/backend_log.h"
 
 namespace r9 {
 
@@ -124,7 +128,8 @@ void AlsaInPort::Read() {
 
 AlsaOutPort::AlsaOutPort(const AlsaLib& lib, AlsaRawMidi* rawmidi)
     : lib_(lib), rawmidi_(rawmidi), streamFds_(PollDescriptors(lib, rawmidi)) {
-  driver_ = std::make_unique<MidiOutputEmulation>([this](std::vector<uint8_t> message) { Write(std::move(message)); });
+  driver_ =
+      std::make_unique<MidiOutputEmulation>([this](std::vector<uint8_t> message) { return Write(std::move(message)); });
 }
 
 AlsaOutPort::~AlsaOutPort() {
@@ -201,20 +206,17 @@ bool AlsaOutPort::Abandoned(uint64_t resets) {
   return closing_ || resets_ != resets;
 }
 
-void AlsaOutPort::HoldUntilAbandoned(uint64_t resets) {
-  std::unique_lock lock(mutex_);
-  released_.wait(lock, [&] { return closing_ || resets_ != resets; });
-}
-
-bool AlsaOutPort::WaitWritable(uint64_t resets) {
+bool AlsaOutPort::WaitWritable(uint64_t resets, std::chrono::steady_clock::time_point deadline) {
   std::vector<pollfd> fds = streamFds_;
   for (pollfd& fd : fds) fd.events |= POLLOUT;
   fds.push_back({wake_.ReadEnd(), POLLIN, 0});
   for (;;) {
     if (Abandoned(resets)) return false;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
     for (pollfd& fd : fds) fd.revents = 0;
-    // The timeout only bounds a poll on a stream without descriptors.
-    const int ready = poll(fds.data(), nfds_t(fds.size()), 100);
+    // The timeout also bounds a poll on a stream without descriptors.
+    const int ready = poll(fds.data(), nfds_t(fds.size()), int(std::min<long long>(left.count(), 100)));
     if (ready < 0 && errno != EINTR) {
       Fail(-errno);
       return false;
@@ -233,17 +235,19 @@ bool AlsaOutPort::WaitWritable(uint64_t resets) {
   }
 }
 
-void AlsaOutPort::Write(std::vector<uint8_t> message) {
+bool AlsaOutPort::Write(std::vector<uint8_t> message) {
   uint64_t resets;
   {
     std::lock_guard lock(mutex_);
-    if (closing_) return;
+    if (closing_) return false;
     resets = resets_;
   }
-  if (error_.load() != 0) {
-    HoldUntilAbandoned(resets);
-    return;
-  }
+  if (error_.load() != 0) return false;
+  // The message counts as out once its last byte is in the stream's buffer: the kernel passes
+  // it on. No drain: it may wait for seconds on a device that stopped taking bytes, and neither
+  // the wake pipe nor non-blocking mode cuts it short. Waits for room end with the deadline,
+  // or at once with a reset or the close.
+  const auto deadline = std::chrono::steady_clock::now() + kWriteDeadline;
   size_t done = 0;
   while (done < message.size()) {
     const ssize_t written = lib_.rawmidi_write(rawmidi_, message.data() + done, message.size() - done);
@@ -253,17 +257,18 @@ void AlsaOutPort::Write(std::vector<uint8_t> message) {
     }
     if (!Retry(written)) {
       Fail(int(written));
-      break;
+      LogBackendMessage("alsa", (std::string("write failed: ") + lib_.strerror(int(written))).c_str());
+      return false;
     }
     // Abandoned half-way, the device gets a SysEx without its end; the next status byte
     // (the next frame's F0) ends it there.
-    if (!WaitWritable(resets)) break;
+    if (!WaitWritable(resets, deadline)) {
+      if (std::chrono::steady_clock::now() >= deadline)
+        LogBackendMessage("alsa", "write timed out: the device took nothing");
+      return false;
+    }
   }
-  if (done == message.size() && error_.load() == 0) {
-    const int drained = lib_.rawmidi_drain(rawmidi_);
-    if (drained < 0 && !Retry(drained)) Fail(drained);
-  }
-  if (error_.load() != 0) HoldUntilAbandoned(resets);
+  return error_.load() == 0;
 }
 
 }  // namespace r9

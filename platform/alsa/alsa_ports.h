@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -73,6 +74,9 @@ class AlsaInPort {
 
 class AlsaOutPort {
  public:
+  // How long a write waits for a device that takes nothing: the host's own bound on a send.
+  static constexpr std::chrono::milliseconds kWriteDeadline{10000};
+
   // Takes over rawmidi, an output stream opened non-blocking.
   AlsaOutPort(const AlsaLib& lib, AlsaRawMidi* rawmidi);
   ~AlsaOutPort();
@@ -82,6 +86,7 @@ class AlsaOutPort {
   bool Ready() const { return wake_.Valid(); }
   MMRESULT PrepareHeader(MIDIHDR* header) { return driver_->PrepareHeader(header); }
   MMRESULT UnprepareHeader(MIDIHDR* header) { return driver_->UnprepareHeader(header); }
+  void SetDoneEvent(ReplyEvent* event) { driver_->SetDoneEvent(event); }
   MMRESULT LongMsg(MIDIHDR* header);
   MMRESULT ShortMsg(uint32_t message);
   MMRESULT Reset();
@@ -90,14 +95,13 @@ class AlsaOutPort {
   int Error() const { return error_.load(); }
 
  private:
-  // The emulation's sink: writes one whole message and drains the stream.
-  void Write(std::vector<uint8_t> message);
-  // False when the message was abandoned (a reset, a close) or the stream failed meanwhile.
-  bool WaitWritable(uint64_t resets);
+  // The emulation's sink: writes one whole message into the stream; false when it did not go
+  // whole (a failure, the deadline, a reset or the close).
+  bool Write(std::vector<uint8_t> message);
+  // False when the message was abandoned (a reset, a close), the deadline passed or the stream
+  // failed meanwhile.
+  bool WaitWritable(uint64_t resets, std::chrono::steady_clock::time_point deadline);
   bool Abandoned(uint64_t resets);
-  // After a failed write the message's header stays with the driver, so the host does not
-  // take the message for sent; it is given back by the host's reset, or by the close.
-  void HoldUntilAbandoned(uint64_t resets);
   // False, with the stream marked failed, when the stream's descriptors report an error.
   bool Probe();
   void Fail(int err);

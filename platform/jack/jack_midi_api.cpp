@@ -1,16 +1,13 @@
 #include "platform/jack/jack_midi_api.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/backend_log.h"
 #include "platform/driver_emulation.h"
 #include "platform/jack/jack_midi_client.h"
 #include "platform/jack/jack_port_names.h"
@@ -136,10 +133,13 @@ class JackBackend final : public MidiApi {
     return MMSYSERR_NOERROR;
   }
 
-  MMRESULT midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t /*callback*/, uintptr_t /*instance*/,
+  bool midiOutSignalsDone(uint32_t /*deviceId*/) override { return true; }
+
+  MMRESULT midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback, uintptr_t /*instance*/,
                        uint32_t flags) override {
     if (handle == nullptr) return MMSYSERR_INVALPARAM;
-    if (flags != CALLBACK_NULL) return MMSYSERR_INVALPARAM;
+    if (flags != CALLBACK_NULL && flags != CALLBACK_EVENT) return MMSYSERR_INVALPARAM;
+    if (flags == CALLBACK_EVENT && callback == 0) return MMSYSERR_INVALPARAM;
     std::lock_guard lock(mutex_);
     if (deviceId >= outPorts_.size()) return MMSYSERR_BADDEVICEID;
     if (out_) return MMSYSERR_ALLOCATED;
@@ -152,10 +152,17 @@ class JackBackend final : public MidiApi {
     if (!client_->Connect(client_->OutputPortName(), out->destination)) return MMSYSERR_BADDEVICEID;
     std::shared_ptr<JackMidiClient> client = client_;
     std::shared_ptr<std::atomic<bool>> abort = out->abort;
-    // The driver thread hands each message to the process callback and returns, so that the
-    // header is marked done, only once the message is in the port's buffer.
-    out->driver = std::make_shared<MidiOutputEmulation>(
-        [client, abort](std::vector<uint8_t> message) { client->Send(message.data(), message.size(), abort.get()); });
+    // The driver thread hands each message to the process callback and returns only once the
+    // message is in the port's buffer, or with the reason it is not: the header then comes
+    // back failed, and the reason goes to the log.
+    out->driver = std::make_shared<MidiOutputEmulation>([client, abort](std::vector<uint8_t> message) {
+      const auto result = client->Send(message.data(), message.size(), abort.get());
+      if (result == JackMidiClient::SendResult::kWritten) return true;
+      const std::string text = std::string("send failed: ") + JackMidiClient::ResultText(result);
+      LogBackendMessage("jack", text.c_str());
+      return false;
+    });
+    if (flags == CALLBACK_EVENT) out->driver->SetDoneEvent(reinterpret_cast<ReplyEvent*>(callback));
     *handle = reinterpret_cast<HMIDIOUT>(out->value);
     out_ = std::move(out);
     return MMSYSERR_NOERROR;
@@ -249,7 +256,9 @@ class JackBackend final : public MidiApi {
   // and lists the ports of one direction. The caller holds mutex_.
   void Refresh(bool inputs) {
     if (client_ && client_->ServerGone() && !in_ && !out_) client_.reset();
-    if (!client_ && ServerMayRun()) {
+    // Whether a server runs is the library's to say (it starts none: JackNoStartServer), so
+    // jackd and any other server of the protocol are both found.
+    if (!client_) {
       std::string error;
       client_ = JackMidiClient::Open(clientName_, &error);
     }
@@ -263,19 +272,6 @@ class JackBackend final : public MidiApi {
       outPorts_ = std::move(ports);
       outNames_ = std::move(names);
     }
-  }
-
-  // The server listens on a socket in /dev/shm named after it and the user. Where that folder
-  // exists and the socket does not, no server runs, and the port lists skip libjack altogether:
-  // each failed client open sets up and tears down the library's threads, which is wasted work
-  // on every listing of a machine without JACK.
-  static bool ServerMayRun() {
-    struct stat info {};
-    if (stat("/dev/shm", &info) != 0) return true;
-    const char* server = std::getenv("JACK_DEFAULT_SERVER");
-    const std::string name = server != nullptr && *server != '\0' ? server : "default";
-    const std::string socket = "/dev/shm/jack_" + name + "_" + std::to_string(getuid()) + "_0";
-    return stat(socket.c_str(), &info) == 0;
   }
 
   std::shared_ptr<MidiInputEmulation> FindIn(HMIDIIN handle) {

@@ -48,6 +48,7 @@ std::unique_ptr<JackMidiClient> JackMidiClient::Open(const std::string& name, st
   }
   std::unique_ptr<JackMidiClient> self(new JackMidiClient(client));
   jack_set_process_callback(client, &JackMidiClient::Process, self.get());
+  jack_set_xrun_callback(client, &JackMidiClient::OnXrun, self.get());
   jack_on_info_shutdown(
       client, [](jack_status_t code, const char* reason, void* arg) { OnShutdown(int(code), reason, arg); },
       self.get());
@@ -78,6 +79,32 @@ void JackMidiClient::OnShutdown(int /*status*/, const char* reason, void* arg) {
   self->serverGone_.store(true);
   sem_post(&self->inputReady_);
   sem_post(&self->outputProgress_);
+}
+
+int JackMidiClient::OnXrun(void* arg) {
+  static_cast<JackMidiClient*>(arg)->xruns_.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+namespace {
+
+// How many of counter's events are new since reported; two threads never report one twice.
+uint64_t TakeNew(const std::atomic<uint64_t>& counter, std::atomic<uint64_t>& reported) {
+  const uint64_t now = counter.load();
+  uint64_t before = reported.load();
+  while (before < now && !reported.compare_exchange_weak(before, now)) {
+  }
+  return before < now ? now - before : 0;
+}
+
+}  // namespace
+
+void JackMidiClient::ReportCounts() {
+  for (uint64_t n = TakeNew(xruns_, xrunsReported_); n > 0; --n) LogBackendMessage("jack", "xrun");
+  if (const uint64_t lost = TakeNew(inputOverflows_, overflowsReported_)) {
+    const std::string text = "input ring full: " + std::to_string(lost) + " event(s) lost";
+    LogBackendMessage("jack", text.c_str());
+  }
 }
 
 bool JackMidiClient::AddInputPort(const std::string& shortName) {
@@ -151,6 +178,7 @@ size_t JackMidiClient::ReadInput(uint8_t* buffer, size_t size, std::chrono::mill
     if (ServerGone()) return 0;
     TimedWait(&inputReady_, wait);
   }
+  ReportCounts();
   return inRing_.Read(buffer, size);
 }
 
@@ -160,6 +188,7 @@ bool JackMidiClient::WaitOutputProgress(std::chrono::milliseconds wait) { return
 
 JackMidiClient::SendResult JackMidiClient::Send(const uint8_t* bytes, size_t length, const std::atomic<bool>* abort,
                                                 std::chrono::milliseconds timeout) {
+  ReportCounts();
   if (length > MaxMessageLength()) return SendResult::kTooLong;
   std::lock_guard lock(sendMutex_);
   if (ServerGone() || outPort_.load() == nullptr) return SendResult::kServerGone;
@@ -196,6 +225,22 @@ JackMidiClient::SendResult JackMidiClient::Send(const uint8_t* bytes, size_t len
     written = now;
   }
   return SendResult::kWritten;
+}
+
+const char* JackMidiClient::ResultText(SendResult result) {
+  switch (result) {
+    case SendResult::kWritten:
+      return "written";
+    case SendResult::kAborted:
+      return "given up at the close";
+    case SendResult::kServerGone:
+      return "the server went away";
+    case SendResult::kTooLong:
+      return "longer than the output ring";
+    case SendResult::kTimedOut:
+      return "timed out: the server took nothing";
+  }
+  return "unknown";
 }
 
 void JackMidiClient::DiscardOutputLocked(uint64_t seq) {

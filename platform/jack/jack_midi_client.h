@@ -9,8 +9,10 @@
 // several periods, which a receiver that reads a byte stream puts back together.
 //
 // No server is ever started: without one, Open fails quickly and libjack prints nothing (its
-// messages go to the backend log). When the server goes away, ServerGone() turns true, waiting
-// calls return, and the client is of no further use.
+// messages go to the backend log). Whether a server runs is for the library to say, so any
+// server that speaks the protocol is found, whatever sockets it makes. Each xrun and each input
+// event lost to a full ring becomes a "jack: ..." line of the backend log. When the server goes away, ServerGone()
+// turns true, waiting calls return, and the client is of no further use.
 #pragma once
 
 #include <semaphore.h>
@@ -79,6 +81,7 @@ class JackMidiClient {
   // goes, or nothing moved for timeout. A message that did not go out whole is dropped.
   SendResult Send(const uint8_t* bytes, size_t length, const std::atomic<bool>* abort = nullptr,
                   std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+  static const char* ResultText(SendResult result);
   // The longest message Send takes.
   size_t MaxMessageLength() const { return outRing_.Capacity() - sizeof(uint32_t); }
 
@@ -86,6 +89,10 @@ class JackMidiClient {
   explicit JackMidiClient(_jack_client* client);
   static int Process(uint32_t frames, void* self);
   static void OnShutdown(int status, const char* reason, void* self);
+  static int OnXrun(void* self);
+  // Writes the xruns and the input overflows not reported yet to the backend log. Program
+  // threads only: the server's threads just count them.
+  void ReportCounts();
   void ProcessInput(void* buffer);
   void ProcessOutput(void* buffer);
   // Drops what is queued for the output, up to message seq; the send mutex is held.
@@ -105,6 +112,9 @@ class JackMidiClient {
   std::atomic<bool> inputEnabled_{false};
   std::atomic<uint64_t> inputOverflows_{0};
   std::atomic<uint64_t> inputEvents_{0};
+  std::atomic<uint64_t> overflowsReported_{0};
+  std::atomic<uint64_t> xruns_{0};
+  std::atomic<uint64_t> xrunsReported_{0};
   sem_t inputReady_;
 
   // Output: one sender at a time writes a length and the bytes; the process callback reads.

@@ -56,6 +56,18 @@ const std::vector<std::shared_ptr<VirtualPort>>& VirtualMidiBusImpl::LivePorts()
   return ports_;
 }
 
+uint32_t VirtualMidiBusImpl::List() const {
+  listed_ = LivePorts();
+  listedOnce_ = true;
+  return uint32_t(listed_.size());
+}
+
+std::shared_ptr<VirtualPort> VirtualMidiBusImpl::ListedPort(uintptr_t deviceId) const {
+  const auto& ports = listedOnce_ ? listed_ : LivePorts();
+  if (deviceId >= ports.size() || ports[deviceId]->Detached()) return nullptr;
+  return ports[deviceId];
+}
+
 std::shared_ptr<MidiInputEmulation> VirtualMidiBusImpl::FindIn(HMIDIIN handle) const {
   std::lock_guard lock(mutex_);
   auto it = ins_.find(reinterpret_cast<uintptr_t>(handle));
@@ -84,14 +96,14 @@ MMRESULT FillCaps(const std::string& name, Caps* caps, uint32_t size) {
 
 uint32_t VirtualMidiBusImpl::midiInGetNumDevs() {
   std::lock_guard lock(mutex_);
-  return uint32_t(LivePorts().size());
+  return List();
 }
 
 MMRESULT VirtualMidiBusImpl::midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* caps, uint32_t size) {
   std::lock_guard lock(mutex_);
-  const auto& ports = LivePorts();
-  if (deviceId >= ports.size()) return MMSYSERR_BADDEVICEID;
-  return FillCaps(ports[deviceId]->Name(), caps, size);
+  const auto port = ListedPort(deviceId);
+  if (!port) return MMSYSERR_BADDEVICEID;
+  return FillCaps(port->Name(), caps, size);
 }
 
 MMRESULT VirtualMidiBusImpl::midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInProcType callback, uintptr_t instance,
@@ -100,9 +112,9 @@ MMRESULT VirtualMidiBusImpl::midiInOpen(HMIDIIN* handle, uint32_t deviceId, Midi
   if (flags != CALLBACK_NULL && flags != CALLBACK_FUNCTION) return MMSYSERR_INVALPARAM;
   if (flags == CALLBACK_NULL) callback = nullptr;
   std::lock_guard lock(mutex_);
-  const auto& ports = LivePorts();
-  if (deviceId >= ports.size()) return MMSYSERR_BADDEVICEID;
-  const auto& port = ports[deviceId];
+  // The port the lists showed at this index, or none when it has gone since: never another.
+  const auto port = ListedPort(deviceId);
+  if (!port) return MMSYSERR_BADDEVICEID;
   for (const auto& [value, in] : ins_) {
     if (in.port == port) return MMSYSERR_ALLOCATED;
   }
@@ -171,14 +183,14 @@ MMRESULT VirtualMidiBusImpl::midiInGetErrorTextA(MMRESULT code, char* text, uint
 
 uint32_t VirtualMidiBusImpl::midiOutGetNumDevs() {
   std::lock_guard lock(mutex_);
-  return uint32_t(LivePorts().size());
+  return List();
 }
 
 MMRESULT VirtualMidiBusImpl::midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* caps, uint32_t size) {
   std::lock_guard lock(mutex_);
-  const auto& ports = LivePorts();
-  if (deviceId >= ports.size()) return MMSYSERR_BADDEVICEID;
-  return FillCaps(ports[deviceId]->Name(), caps, size);
+  const auto port = ListedPort(deviceId);
+  if (!port) return MMSYSERR_BADDEVICEID;
+  return FillCaps(port->Name(), caps, size);
 }
 
 MMRESULT VirtualMidiBusImpl::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback,
@@ -188,16 +200,17 @@ MMRESULT VirtualMidiBusImpl::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, ui
   if (flags != CALLBACK_NULL && flags != CALLBACK_EVENT) return MMSYSERR_INVALPARAM;
   if (flags == CALLBACK_EVENT && callback == 0) return MMSYSERR_INVALPARAM;
   std::lock_guard lock(mutex_);
-  const auto& ports = LivePorts();
-  if (deviceId >= ports.size()) return MMSYSERR_BADDEVICEID;
-  const auto& port = ports[deviceId];
+  // The port the lists showed at this index, or none when it has gone since: never another.
+  const auto port = ListedPort(deviceId);
+  if (!port) return MMSYSERR_BADDEVICEID;
   for (const auto& [value, out] : outs_) {
     if (out.port == port) return MMSYSERR_ALLOCATED;
   }
   const uintptr_t value = nextHandle_++;
   std::weak_ptr<VirtualPort> weakPort = port;
   auto driver = std::make_shared<MidiOutputEmulation>([weakPort](std::vector<uint8_t> message) {
-    if (auto target = weakPort.lock()) target->FromHost(std::move(message));
+    auto target = weakPort.lock();
+    return target && target->FromHost(std::move(message));  // false: the device went away
   });
   if (flags == CALLBACK_EVENT) driver->SetDoneEvent(reinterpret_cast<ReplyEvent*>(callback));
   port->ConnectOutput(driver);
@@ -208,7 +221,7 @@ MMRESULT VirtualMidiBusImpl::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, ui
 
 bool VirtualMidiBusImpl::midiOutSignalsDone(uint32_t deviceId) {
   std::lock_guard lock(mutex_);
-  return deviceId < LivePorts().size();
+  return ListedPort(deviceId) != nullptr;
 }
 
 MMRESULT VirtualMidiBusImpl::midiOutClose(HMIDIOUT handle) {

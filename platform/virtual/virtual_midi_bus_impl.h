@@ -63,11 +63,18 @@ class VirtualMidiBusImpl final : public VirtualMidiBus {
 
   // The attached ports, in attach order; drops the detached ones. Caller holds mutex_.
   const std::vector<std::shared_ptr<VirtualPort>>& LivePorts() const;
+  // Takes the live ports as the lists' entries; returns their number. Caller holds mutex_.
+  uint32_t List() const;
+  // The port that the last listing showed at deviceId (the live ones before any listing); null
+  // when out of range or detached since. Caller holds mutex_.
+  std::shared_ptr<VirtualPort> ListedPort(uintptr_t deviceId) const;
   std::shared_ptr<MidiInputEmulation> FindIn(HMIDIIN handle) const;
   std::shared_ptr<MidiOutputEmulation> FindOut(HMIDIOUT handle) const;
 
   mutable std::mutex mutex_;
   mutable std::vector<std::shared_ptr<VirtualPort>> ports_;
+  mutable std::vector<std::shared_ptr<VirtualPort>> listed_;
+  mutable bool listedOnce_ = false;
   std::map<uintptr_t, InHandle> ins_;
   std::map<uintptr_t, OutHandle> outs_;
   // Handle values are never reused, so a stale handle is always recognised.

@@ -84,12 +84,13 @@ void VirtualPort::DisconnectOutput(const MidiOutputEmulation* output) {
   if (output_.get() == output) output_.reset();
 }
 
-void VirtualPort::FromHost(std::vector<uint8_t> message) {
+bool VirtualPort::FromHost(std::vector<uint8_t> message) {
   std::lock_guard lock(mutex_);
-  if (detached_) return;
+  if (detached_) return false;
   deliveries_.push_back(
       {std::move(message), std::chrono::steady_clock::now() + std::chrono::microseconds(timing_.latencyMicros)});
   wake_.notify_all();
+  return true;
 }
 
 void VirtualPort::Run(std::shared_ptr<VirtualPort> self) {

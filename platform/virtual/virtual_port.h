@@ -47,8 +47,8 @@ class VirtualPort : public std::enable_shared_from_this<VirtualPort> {
   void DisconnectInput(const MidiInputEmulation* input);
   void ConnectOutput(std::shared_ptr<MidiOutputEmulation> output);
   void DisconnectOutput(const MidiOutputEmulation* output);
-  // A whole message the host sent is out of the host's port.
-  void FromHost(std::vector<uint8_t> message);
+  // A whole message the host sent is out of the host's port; false when the far end has gone.
+  bool FromHost(std::vector<uint8_t> message);
 
  private:
   explicit VirtualPort(std::string name);

@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/kernel.h"
+
 // After the project's headers: the system headers define the MMSYSERR_*, MIM_*, MHDR_* and
 // CALLBACK_* names as macros, with the same values as the project's constants. The project's
 // types are named unqualified here, the system's with "::".
@@ -18,7 +20,8 @@ struct WinPort {
   void* system = nullptr;  // the system's HMIDIIN or HMIDIOUT
   MidiInProcType callback = nullptr;
   uintptr_t instance = 0;
-  std::mutex mutex;  // guards shadows; never held across a system call
+  ReplyEvent* doneEvent = nullptr;  // output: set after each header the system marks done
+  std::mutex mutex;                 // guards shadows; never held across a system call
   std::map<MIDIHDR*, std::unique_ptr<::MIDIHDR>> shadows;
 
   ::MIDIHDR* Shadow(MIDIHDR* header) {
@@ -67,11 +70,15 @@ void CALLBACK SystemInProc(::HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PT
   port->callback(reinterpret_cast<HMIDIIN>(port), message, port->instance, first, param2);
 }
 
-// Runs on the system's MIDI output thread: the system has finished with a long message.
-void CALLBACK SystemOutProc(::HMIDIOUT, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR) {
+// Runs on the system's MIDI output thread: the system has finished with a long message. The
+// done event comes after the flag, so that a sender woken by it finds its header done.
+// (Wine offers no MIDI output device here, so this runs only on a machine that has one.)
+void CALLBACK SystemOutProc(::HMIDIOUT, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
   if (message != MOM_DONE || param1 == 0) return;
   const auto* shadow = reinterpret_cast<const ::MIDIHDR*>(param1);
   reinterpret_cast<MIDIHDR*>(shadow->dwUser)->dwFlags.fetch_or(MHDR_DONE);
+  if (auto* port = reinterpret_cast<WinPort*>(instance); port != nullptr && port->doneEvent != nullptr)
+    port->doneEvent->SetEvent();
 }
 
 }  // namespace
@@ -206,9 +213,13 @@ MMRESULT WinmmMidiApi::midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* caps
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT WinmmMidiApi::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t, uintptr_t, uint32_t) {
+MMRESULT WinmmMidiApi::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback, uintptr_t, uint32_t flags) {
   if (handle == nullptr) return MMSYSERR_INVALPARAM;
+  if (flags != CALLBACK_NULL && flags != CALLBACK_EVENT) return MMSYSERR_INVALPARAM;
+  if (flags == CALLBACK_EVENT && callback == 0) return MMSYSERR_INVALPARAM;
   auto port = std::make_unique<WinPort>();
+  // The system always reports to SystemOutProc; the event is this program's own.
+  if (flags == CALLBACK_EVENT) port->doneEvent = reinterpret_cast<ReplyEvent*>(callback);
   ::HMIDIOUT system = nullptr;
   const MMRESULT result = ::midiOutOpen(&system, deviceId, reinterpret_cast<DWORD_PTR>(&SystemOutProc),
                                         reinterpret_cast<DWORD_PTR>(port.get()), CALLBACK_FUNCTION);

@@ -34,6 +34,8 @@ class WinmmMidiApi final : public MidiApi {
   MMRESULT midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback, uintptr_t instance,
                        uint32_t flags) override;
   MMRESULT midiOutClose(HMIDIOUT handle) override;
+  // The system's done callback sets the sender's event (CALLBACK_EVENT).
+  bool midiOutSignalsDone(uint32_t /*deviceId*/) override { return true; }
   MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) override;
   MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) override;
   MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint32_t size) override;

@@ -1,6 +1,7 @@
 #include "platform/winmm/winmm_timer_api.h"
 
 #include <thread>
+#include <utility>
 
 // After the project's headers: TIME_PERIODIC and TIMERR_NOERROR are system macros too, with the
 // same values.
@@ -13,8 +14,15 @@ struct WinmmTimerApi::Event {
   uintptr_t user = 0;
   uint32_t systemId = 0;
   bool killed = false;
-  int running = 0;  // ticks in progress (0 or 1: the system never overlaps ticks of one event)
+  int running = 0;  // callbacks in progress: 0 or 1, since callback serialises them
   std::thread::id tickThread;
+  // The system's ticks and the early ticks of timeTriggerEvent run the callback one at a time.
+  std::mutex serial;
+  // A periodic event's early ticks: an auto-reset kernel event, set by timeTriggerEvent (from
+  // an input callback, where SetEvent is allowed) and waited for by a thread of the event's own.
+  HANDLE wake = nullptr;
+  std::thread waker;
+  ~Event();
 };
 
 namespace {
@@ -65,7 +73,33 @@ uint32_t WinmmTimerApi::timeSetEvent(uint32_t delay, uint32_t resolution, TimerP
     return 0;
   }
   event->systemId = id;
+  if (flags & TIME_PERIODIC) {
+    event->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (event->wake != nullptr) {
+      event->waker = std::thread([this, event, key] {
+        for (;;) {
+          WaitForSingleObject(event->wake, INFINITE);
+          {
+            std::lock_guard lock(mutex_);
+            if (event->killed) return;
+          }
+          Tick(event->systemId, key);
+        }
+      });
+    }
+  }
   return id;
+}
+
+uint32_t WinmmTimerApi::timeTriggerEvent(uint32_t id) {
+  std::lock_guard lock(mutex_);
+  for (const auto& [key, event] : events_) {
+    if (event->systemId != id || event->killed) continue;
+    if (event->wake == nullptr) return TIMERR_NOCANDO;
+    SetEvent(event->wake);
+    return TIMERR_NOERROR;
+  }
+  return TIMERR_NOCANDO;
 }
 
 uint32_t WinmmTimerApi::timeKillEvent(uint32_t id) {
@@ -83,10 +117,32 @@ uint32_t WinmmTimerApi::timeKillEvent(uint32_t id) {
   }
   if (!event) return TIMERR_NOCANDO;
   const MMRESULT result = ::timeKillEvent(id);
-  // A tick that is running finishes before this returns, unless this is that tick.
-  std::unique_lock lock(mutex_);
-  if (event->tickThread != std::this_thread::get_id()) tickEnded_.wait(lock, [&] { return event->running == 0; });
+  // The waker sees the event killed and ends. Called from a tick, it is let go instead: it
+  // may be that tick, or wait for that tick's end to see the kill.
+  if (event->wake != nullptr) {
+    SetEvent(event->wake);
+    bool fromTick;
+    {
+      std::lock_guard lock(mutex_);
+      fromTick = event->tickThread == std::this_thread::get_id();
+    }
+    if (fromTick || event->waker.get_id() == std::this_thread::get_id()) {
+      event->waker.detach();
+    } else if (event->waker.joinable()) {
+      event->waker.join();
+    }
+  }
+  {
+    // A tick that is running finishes before this returns, unless this is that tick.
+    std::unique_lock lock(mutex_);
+    if (event->tickThread != std::this_thread::get_id()) tickEnded_.wait(lock, [&] { return event->running == 0; });
+  }
   return result;
+}
+
+WinmmTimerApi::Event::~Event() {
+  if (waker.joinable()) waker.detach();  // not reached: the kill joins or detaches it
+  if (wake != nullptr) CloseHandle(wake);
 }
 
 void WinmmTimerApi::Tick(uint32_t systemId, uintptr_t key) {
@@ -96,6 +152,13 @@ void WinmmTimerApi::Tick(uint32_t systemId, uintptr_t key) {
     auto it = events_.find(key);
     if (it == events_.end() || it->second->killed) return;
     event = it->second;
+  }
+  // Counted as running only once it holds the callback: a tick waiting here for another one
+  // that kills the event must not hold that kill up.
+  std::lock_guard serialLock(event->serial);
+  {
+    std::lock_guard lock(mutex_);
+    if (event->killed) return;
     ++event->running;
     event->tickThread = std::this_thread::get_id();
   }

@@ -1,6 +1,9 @@
 // The timer interface on the system's multimedia timer: capabilities, the resolution raised
 // and lowered, periodic events whose callback runs on the system's timer thread.
 //
+// timeTriggerEvent wakes a periodic event at once (a reply has arrived): its callback then runs
+// on the event's own thread, never beside a tick of the system's.
+//
 // timeKillEvent returns only when no tick of the event runs any more (unless it is called from
 // that tick): the event is created with TIME_KILL_SYNCHRONOUS, and the backend also waits for a
 // tick that has begun, whatever the system does.
@@ -26,6 +29,8 @@ class WinmmTimerApi final : public TimerApi {
   uint32_t timeSetEvent(uint32_t delay, uint32_t resolution, TimerProcType callback, uintptr_t user,
                         uint32_t flags) override;
   uint32_t timeKillEvent(uint32_t id) override;
+  // An early tick of a periodic event, on a thread of the event's own; the system's ticks go on.
+  uint32_t timeTriggerEvent(uint32_t id) override;
 
   // The system's timer thread calls this for each tick of an event created here.
   void Tick(uint32_t systemId, uintptr_t key);

@@ -27,6 +27,7 @@
 #include "platform/jack/jack_midi_api.h"
 #include "platform/jack/jack_midi_client.h"
 #include "platform/midi_backends.h"
+#include "tests/platform/midi_contract.h"
 
 namespace r9 {
 namespace {
@@ -159,9 +160,12 @@ class JackEndToEnd : public ::testing::Test {
       dup2(e, 2);
       dup2(n, 0);
       std::vector<char*> argv;
+      // Through the wrapper, when one is set, which puts another libjack in front.
+      if (!wrapper_.empty()) argv.push_back(const_cast<char*>(wrapper_.c_str()));
       argv.push_back(const_cast<char*>(program));
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
+      if (!wrapper_.empty()) execvp(argv[0], argv.data());
       execv(program, argv.data());
       _exit(127);
     }
@@ -210,6 +214,7 @@ class JackEndToEnd : public ::testing::Test {
 
   std::string dir_;
   std::string serverName_;
+  std::string wrapper_;
   pid_t server_ = -1;
   std::vector<pid_t> children_;
 };
@@ -532,6 +537,184 @@ TEST_F(JackEndToEnd, TheFirstCopyIsAClientWithoutANumber) {
   EXPECT_EQ(api.midiInClose(in), MMSYSERR_NOERROR);
   EXPECT_EQ(api.midiOutClose(out), MMSYSERR_NOERROR);
 }
+
+}  // namespace
+}  // namespace r9
+
+namespace r9 {
+namespace {
+
+// The same programs under PipeWire's JACK server: the test starts pipewire itself, with a
+// runtime folder of its own (no session manager, no sound card: the graph runs on its dummy
+// driver), and runs both programs through pw-jack, which puts PipeWire's libjack in front.
+// PipeWire makes none of jackd's sockets, so only the library can tell that a server runs.
+class PipeWireEndToEnd : public JackEndToEnd {
+ protected:
+  void SetUp() override {
+    JackEndToEnd::SetUp();
+    if (!Installed("pipewire") || !Installed("pw-jack")) GTEST_SKIP() << "pipewire or pw-jack is not installed";
+    // PipeWire's libjack takes a server name for the name of a remote: the default one, in the
+    // private runtime folder, is the server this test starts.
+    unsetenv("JACK_DEFAULT_SERVER");
+    // A short period, as pw-jack -p 64 asks for it (the default quantum makes each round trip
+    // cost two periods of about 21 ms).
+    setenv("PIPEWIRE_QUANTUM", "64/48000", 1);
+    wrapper_ = "pw-jack";
+  }
+
+  static bool Installed(const char* program) {
+    return std::system(("command -v " + std::string(program) + " >/dev/null 2>&1").c_str()) == 0;
+  }
+
+  void StartPipeWire() {
+    const std::string log = Path("pipewire.log");
+    server_ = fork();
+    if (server_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+      unsetenv("PIPEWIRE_RUNTIME_DIR");
+      unsetenv("PIPEWIRE_REMOTE");
+      unsetenv("DBUS_SESSION_BUS_ADDRESS");
+      int o = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int n = open("/dev/null", O_RDONLY);
+      dup2(o, 1);
+      dup2(o, 2);
+      dup2(n, 0);
+      execlp("pipewire", "pipewire", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ASSERT_GT(server_, 0);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+      if (PipeWireAnswers()) return;
+      int status = 0;
+      if (waitpid(server_, &status, WNOHANG) == server_) {
+        server_ = -1;
+        FAIL() << "pipewire ended at start:\n" << Slurp(log);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    FAIL() << "pipewire did not come up:\n" << Slurp(log);
+  }
+
+  // jack_lsp through pw-jack exits 0 only when the server answered.
+  bool PipeWireAnswers() const {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+      int n = open("/dev/null", O_RDWR);
+      dup2(n, 0);
+      dup2(n, 1);
+      dup2(n, 2);
+      execlp("pw-jack", "pw-jack", "jack_lsp", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+};
+
+TEST_F(PipeWireEndToEnd, ListsTheDeviceAndUpdatesIt) {
+  StartPipeWire();
+  const std::string flash = Path("flash.bin");
+  const pid_t sim = StartDevice({"--exit-after-finish", "flash=" + flash});
+  const Result list = RunCli({"list"}, "list");
+  EXPECT_EQ(list.code, 0) << list.err;
+  const size_t outputs = list.out.find("MIDI OUT\n");
+  ASSERT_NE(outputs, std::string::npos) << list.out;
+  EXPECT_NE(list.out.substr(0, outputs).find("jack  KORVEN R9\n"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("jack  KORVEN R9\n", outputs), std::string::npos) << list.out;
+
+  const std::string trace = Path("trace.txt");
+  const Result cli = RunCli({"execute", "--trace", trace});
+  EXPECT_EQ(cli.code, 0) << cli.out << cli.err << Slurp(Path("pipewire.log"));
+  EXPECT_NE(cli.out.find("Version update completed."), std::string::npos) << cli.out;
+  const Result device = Finish(sim, "sim", std::chrono::seconds(20));
+  EXPECT_EQ(device.code, 0) << device.out << device.err;
+  EXPECT_NE(device.out.find("  violations: 0\n"), std::string::npos) << device.out;
+
+  const std::string bytes = Slurp(flash);
+  ASSERT_EQ(bytes.size(), 0x400000u);
+  for (const UpdateStep& step : UpdatePlan) {
+    if (step.kind != kStepWrite) continue;
+    FirmwareImage image;
+    ASSERT_TRUE(FindFirmwareImage(step.resourceId, &image));
+    const uint32_t length = step.size == 0 ? image.size : step.size;
+    EXPECT_EQ(bytes.compare(step.address, length, reinterpret_cast<const char*>(image.data), length), 0)
+        << "image " << step.resourceId << " at 0x" << std::hex << step.address;
+  }
+}
+
+}  // namespace
+}  // namespace r9
+
+namespace r9 {
+namespace {
+
+// The table of cases that every emulated backend passes, on a private JACK server: the far end
+// is a device client of this process. The server is the fixture's own, started and stopped the
+// same way; killing it is a link that fails.
+class ContractServer final : public JackEndToEnd {
+ public:
+  void TestBody() override {}
+  void Begin() {
+    SetUp();
+    StartServer();
+  }
+  void End() { TearDown(); }
+  void Kill() { KillServer(SIGKILL); }
+};
+
+using test::MidiContractTest;
+
+class JackFarEnd : public test::FarEnd {
+ public:
+  JackFarEnd() {
+    server_.Begin();
+    std::string error;
+    port_ = JackDevicePort::Open(
+        "KORVEN R9", "in", "out",
+        [this](const uint8_t* bytes, size_t length) {
+          std::lock_guard lock(mutex_);
+          received_.insert(received_.end(), bytes, bytes + length);
+        },
+        &error);
+    EXPECT_NE(port_, nullptr) << error;
+    // The backend's client may still belong to the previous case's server until it has seen
+    // that one go; the next listings join this one.
+    MidiApi& api = JackMidiApi();
+    EXPECT_TRUE(test::WaitUntil([&] { return api.midiInGetNumDevs() == 1 && api.midiOutGetNumDevs() == 1; }));
+  }
+  ~JackFarEnd() override {
+    port_.reset();
+    server_.End();
+  }
+  MidiApi& Api() override { return JackMidiApi(); }
+  void Send(const std::vector<test::Bytes>& pieces) override {
+    for (const test::Bytes& piece : pieces) port_->Send(piece.data(), piece.size());
+  }
+  test::Bytes Received() override {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+  void Fail() override { server_.Kill(); }
+  // The process callback takes every message the program queued, whether anyone reads it or
+  // not: only a server that stops answering blocks a send, and that stalls libjack's own
+  // requests too (the disconnect of the close), which no backend can cut short.
+  bool Block() override { return false; }
+  void Remove() override { port_.reset(); }
+
+ private:
+  ContractServer server_;
+  std::unique_ptr<JackDevicePort> port_;
+  std::mutex mutex_;
+  test::Bytes received_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Jack, MidiContractTest,
+                         testing::Values(test::Backend{"Jack", [] { return std::make_unique<JackFarEnd>(); }}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
 }  // namespace r9

@@ -64,7 +64,10 @@ TEST_F(CompositeTest, TellsWhichBackendListsADevice) {
     EXPECT_EQ(api_.InBackendIndex(id), expected[id]) << id;
     EXPECT_EQ(api_.OutBackendIndex(id), expected[id]) << id;
   }
+  // An index keeps meaning what the last listing showed; the next listing shows what is there.
   a2_->Detach();
+  EXPECT_EQ(api_.InBackendIndex(1), 0u);
+  ASSERT_EQ(api_.midiInGetNumDevs(), 2u);
   EXPECT_EQ(api_.InBackendIndex(1), 1u);
 }
 
@@ -109,5 +112,44 @@ TEST_F(CompositeTest, AsksTheBackendOfTheDeviceWhetherItSetsADoneEvent) {
   EXPECT_TRUE(api_.midiOutSignalsDone(2));
   EXPECT_FALSE(api_.midiOutSignalsDone(3));
 }
+
+// An index means the port the lists showed there. A port that went away between the listing
+// and the open fails to open; it never opens whatever took its place, on its own backend or
+// on the next one.
+class VanishedPortTest : public CompositeTest, public testing::WithParamInterface<int> {
+ protected:
+  std::shared_ptr<VirtualEndpoint>& Endpoint(int index) { return index == 0 ? a1_ : index == 1 ? a2_ : b1_; }
+};
+
+TEST_P(VanishedPortTest, OpensThePortTheListShowedOrNone) {
+  const int gone = GetParam();
+  ASSERT_EQ(api_.midiOutGetNumDevs(), 3u);
+  ASSERT_EQ(api_.midiInGetNumDevs(), 3u);
+  std::atomic<int> received[3] = {0, 0, 0};
+  for (int i = 0; i < 3; ++i) Endpoint(i)->SetReceiver([&received, i](const uint8_t*, size_t) { ++received[i]; });
+  Endpoint(gone)->Detach();
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    HMIDIOUT out = nullptr;
+    HMIDIIN in = nullptr;
+    if (i == gone) {
+      EXPECT_EQ(api_.midiOutOpen(&out, uint32_t(i), 0, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
+      EXPECT_EQ(api_.midiInOpen(&in, uint32_t(i), nullptr, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
+      continue;
+    }
+    ASSERT_EQ(api_.midiOutOpen(&out, uint32_t(i), 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    ASSERT_EQ(api_.midiOutShortMsg(out, 0xF8), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitUntil([&] { return received[i].load() == 1; }));
+    EXPECT_EQ(api_.midiOutClose(out), MMSYSERR_NOERROR);
+    ASSERT_EQ(api_.midiInOpen(&in, uint32_t(i), nullptr, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(api_.midiInClose(in), MMSYSERR_NOERROR);
+  }
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(received[i].load(), i == gone ? 0 : 1) << i;
+  // The next listing shows what is there now.
+  EXPECT_EQ(api_.midiOutGetNumDevs(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachPort, VanishedPortTest, testing::Values(0, 1, 2));
+
 }  // namespace
 }  // namespace r9

@@ -21,6 +21,7 @@ class OutputDriverTest : public testing::Test {
           std::lock_guard lock(mutex_);
           sunk_.push_back(std::move(message));
           sinkThreads_.push_back(std::this_thread::get_id());
+          return !refuse_;
         }) {}
 
   void Prepare(MIDIHDR& header, std::vector<char>& bytes) {
@@ -37,8 +38,35 @@ class OutputDriverTest : public testing::Test {
   std::mutex mutex_;
   std::vector<std::vector<uint8_t>> sunk_;
   std::vector<std::thread::id> sinkThreads_;
+  bool refuse_ = false;  // under mutex_: the link refuses what it is given
   MidiOutputEmulation driver_;
 };
+
+// A message the link could not deliver comes back done and marked failed, so the sender learns
+// it did not leave; the flag goes with the next message on the same header.
+TEST_F(OutputDriverTest, AMessageTheLinkRefusedComesBackFailed) {
+  std::vector<char> bytes = {'\xF0', 1, 2, 3, '\xF7'};
+  MIDIHDR header;
+  Prepare(header, bytes);
+  {
+    std::lock_guard lock(mutex_);
+    refuse_ = true;
+  }
+  ASSERT_EQ(driver_.LongMsg(&header), MMSYSERR_NOERROR);
+  ASSERT_TRUE(WaitUntil([&] { return Done(header); }));
+  EXPECT_TRUE(header.dwFlags.load() & MHDR_FAILED);
+  EXPECT_FALSE(header.dwFlags.load() & MHDR_INQUEUE);
+  {
+    std::lock_guard lock(mutex_);
+    refuse_ = false;
+  }
+  ASSERT_EQ(driver_.LongMsg(&header), MMSYSERR_NOERROR);
+  ASSERT_TRUE(WaitUntil([&] { return Done(header); }));
+  EXPECT_FALSE(header.dwFlags.load() & MHDR_FAILED);
+  EXPECT_EQ(Sunk().size(), 2u);
+  EXPECT_EQ(driver_.UnprepareHeader(&header), MMSYSERR_NOERROR);
+  EXPECT_EQ(driver_.Close(), MMSYSERR_NOERROR);
+}
 
 TEST_F(OutputDriverTest, SendsACopyAndMarksTheHeaderDoneAfterwards) {
   std::vector<char> bytes = {'\xF0', 1, 2, 3, '\xF7'};

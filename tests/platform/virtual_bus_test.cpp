@@ -61,6 +61,10 @@ TEST(VirtualBusTest, ListsAttachedPortsInAttachOrderOnBothSides) {
 
   a->Detach();
   EXPECT_EQ(bus->PortNames(), (std::vector<std::string>{"Beta"}));
+  // An index means what the last listing showed there: the detached port, which is gone.
+  EXPECT_EQ(InName(*bus, 0), "<refused>");
+  EXPECT_EQ(OutName(*bus, 1), "Beta");
+  ASSERT_EQ(bus->midiInGetNumDevs(), 1u);
   EXPECT_EQ(InName(*bus, 0), "Beta");
   EXPECT_NE(bus->Attach("Alpha"), nullptr);  // free again once detached
 }

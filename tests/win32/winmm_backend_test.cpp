@@ -10,6 +10,7 @@
 #include "midi/dx_midi_in.h"
 #include "midi/dx_midi_out.h"
 #include "midi/dx_mtimer.h"
+#include "platform/kernel.h"
 #include "platform/winmm/winmm_midi_api.h"
 #include "platform/winmm/winmm_timer_api.h"
 #include "tests/platform/wait_until.h"
@@ -73,6 +74,21 @@ TEST(WinmmMidiTest, PortsOnADeviceThatDoesNotExistStayClosed) {
   header.dwBufferLength = sizeof bytes;
   EXPECT_FALSE(out.SendLongMessage(&header));
   EXPECT_FALSE(out.Close());
+}
+
+// The done callback of the system sets the sender's event; Wine has no MIDI output device here,
+// so only the open's checks can run: an event open without an event, or with an unknown kind of
+// callback, is refused before the system is asked.
+TEST(WinmmMidiTest, OutputsOfferTheDoneEventAndCheckItsOpen) {
+  EXPECT_TRUE(Api().midiOutSignalsDone(0));
+  HMIDIOUT out = nullptr;
+  EXPECT_EQ(Api().midiOutOpen(&out, 0, 0, 0, CALLBACK_EVENT), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(Api().midiOutOpen(&out, 0, 0, 0, CALLBACK_FUNCTION), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(out, nullptr);
+  ReplyEvent done;
+  EXPECT_EQ(Api().midiOutOpen(&out, Api().midiOutGetNumDevs(), reinterpret_cast<uintptr_t>(&done), 0, CALLBACK_EVENT),
+            MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(out, nullptr);
 }
 
 TEST(WinmmMidiTest, ErrorTextsComeFromTheSystem) {
@@ -163,6 +179,39 @@ TEST(WinmmTimerTest, ATickMayKillItsOwnEvent) {
   ASSERT_NE(id, 0u);
   ASSERT_TRUE(test::WaitUntil([&] { return log.ticks.load() >= 1; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(log.ticks.load(), 1);
+}
+
+// A reply that arrives wakes the dispatcher at once: a trigger runs a tick of a periodic event
+// whose own period is far away, never beside another tick, and none after the kill.
+TEST(WinmmTimerTest, ATriggerTicksAtOnceBetweenTheSystemsTicks) {
+  WinmmTimerApi& timer = WinmmTimerApi::Instance();
+  TIMECAPS caps;
+  timer.timeGetDevCaps(&caps, sizeof caps);
+  TickLog log;
+  const uint32_t id = timer.timeSetEvent(caps.wPeriodMax, 1, CountTick, uintptr_t(&log), TIME_PERIODIC);
+  ASSERT_NE(id, 0u);
+  for (int n = 1; n <= 3; ++n) {
+    EXPECT_EQ(timer.timeTriggerEvent(id), TIMERR_NOERROR);
+    ASSERT_TRUE(test::WaitUntil([&] { return log.ticks.load() >= n; })) << n;
+    EXPECT_EQ(log.lastId.load(), id);
+  }
+  EXPECT_EQ(timer.timeKillEvent(id), TIMERR_NOERROR);
+  EXPECT_FALSE(log.inside.load());
+  EXPECT_NE(timer.timeTriggerEvent(id), TIMERR_NOERROR) << "a trigger after the kill";
+}
+
+TEST(WinmmTimerTest, ATriggeredTickMayKillItsOwnEvent) {
+  WinmmTimerApi& timer = WinmmTimerApi::Instance();
+  TIMECAPS caps;
+  timer.timeGetDevCaps(&caps, sizeof caps);
+  TickLog log;
+  const uint32_t id = timer.timeSetEvent(caps.wPeriodMax, 1, KillFromTick, uintptr_t(&log), TIME_PERIODIC);
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(timer.timeTriggerEvent(id), TIMERR_NOERROR);
+  ASSERT_TRUE(test::WaitUntil([&] { return log.ticks.load() >= 1; }));
+  // Killed by its tick: from then on a trigger is refused, and no tick follows.
+  EXPECT_TRUE(test::WaitUntil([&] { return timer.timeTriggerEvent(id) != TIMERR_NOERROR; }));
   EXPECT_EQ(log.ticks.load(), 1);
 }
 
