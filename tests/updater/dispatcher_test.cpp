@@ -1,6 +1,7 @@
 // The reply dispatcher, fed through the simulated device's own frames with no worker running.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <numeric>
 
 #include "protocol/codec.h"
@@ -17,6 +18,9 @@ class DispatcherTest : public DialogFixture {
     SetDeviceIdentity({0, 0, 0, 0});
     SetHostIdentity({0, 0, 0, 0});
     Start();
+    // Set while no message arrives: counts what the dispatcher hands on, so a test waits for
+    // that, never for a time.
+    dialog->SetDispatchObserver([this](const uint8_t*, size_t) { ++dispatched_; });
     ASSERT_EQ(dialog->OpenPorts(), 0);
   }
   void TearDown() override {
@@ -25,12 +29,22 @@ class DispatcherTest : public DialogFixture {
     SetHostIdentity({0, 0, 0, 0});
   }
 
-  // Sends a frame from the device and waits until the dispatcher has acted on it: signalled
-  // (true) or, after a grace period with nothing signalled, false.
-  bool Feed(const Bytes& frame) {
+  // Sends a frame from the device and waits until the dispatcher has handed on messages more
+  // of it and the input queue is empty: the dispatcher has acted on it.
+  void Settle(const Bytes& frame, int messages = 1) {
+    const int before = dispatched_.load();
     device->SendDeviceFrame(frame.data(), frame.size());
-    return dialog->WaitForReply(300) == WAIT_OBJECT_0;
+    ASSERT_TRUE(view.PumpUntil(
+        *dialog,
+        [&] { return dispatched_.load() >= before + messages && dialog->MidiInPort().PeekSysEx() == nullptr; },
+        std::chrono::seconds(30)));
   }
+  // Feeds a frame: true when the dispatcher signalled for it.
+  bool Feed(const Bytes& frame) {
+    Settle(frame);
+    return dialog->WaitForReply(0) == WAIT_OBJECT_0;
+  }
+  std::atomic<int> dispatched_{0};
   bool Signalled() { return dialog->WaitForReply(50) == WAIT_OBJECT_0; }
 
   // The host's answers the device has received so far.
@@ -40,11 +54,13 @@ class DispatcherTest : public DialogFixture {
       if (f.kind == HostFrameKind::kStatus || f.kind == HostFrameKind::kHostIdentityReply) answers.push_back(f.bytes);
     return answers;
   }
-  std::vector<Bytes> AnswersAfter(const Bytes& frame) {
+  // The host's answers to a frame of the device, once the dispatcher has acted on it and the
+  // expected number of answers (sent before the message left the queue) has reached the device.
+  std::vector<Bytes> AnswersAfter(const Bytes& frame, size_t expected = 0, int messages = 1) {
     const size_t before = HostAnswers().size();
-    device->SendDeviceFrame(frame.data(), frame.size());
+    Settle(frame, messages);
     view.PumpUntil(
-        *dialog, [&] { return false; }, std::chrono::milliseconds(150));
+        *dialog, [&] { return HostAnswers().size() >= before + expected; }, std::chrono::seconds(30));
     std::vector<Bytes> all = HostAnswers();
     return std::vector<Bytes>(all.begin() + long(before), all.end());
   }
@@ -80,9 +96,7 @@ TEST_F(DispatcherTest, StatusFrames) {
 // Two replies before anyone waits leave one signal and the second status.
 TEST_F(DispatcherTest, TwoRepliesLeaveOneSignal) {
   const Bytes both = {0xF0, 0x7D, 0x00, 0x3A, 0x00, 0x05, 0xF7, 0xF0, 0x7D, 0x00, 0x3A, 0x00, 0x00, 0xF7};
-  device->SendDeviceFrame(both.data(), both.size());
-  view.PumpUntil(
-      *dialog, [&] { return false; }, std::chrono::milliseconds(100));
+  Settle(both, 2);
   EXPECT_TRUE(Signalled());
   EXPECT_EQ(dialog->GetReplyStatus(), 0);
   EXPECT_FALSE(Signalled());
@@ -175,7 +189,7 @@ TEST_F(DispatcherTest, DeviceRequests) {
       {"too short", {0xF0, 0x7D, 0x00, 0xF7}, {}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(AnswersAfter(c.request), c.answers) << c.what;
+    EXPECT_EQ(AnswersAfter(c.request, c.answers.size()), c.answers) << c.what;
     EXPECT_FALSE(Signalled()) << c.what << ": a request is no reply";
   }
 }
@@ -188,7 +202,7 @@ TEST_F(DispatcherTest, ContinuationBuffersAreDropped) {
   longFrame[1] = 0x41;  // another manufacturer: the first buffer is left alone
   const Bytes tail = {0x0F, 0x7D, 0x00, 0x3A, 0x00, 0x05, 0xF7};
   std::copy(tail.begin(), tail.end(), longFrame.end() - 7);
-  EXPECT_TRUE(AnswersAfter(longFrame).empty());
+  EXPECT_TRUE(AnswersAfter(longFrame, 0, 2).empty());
   EXPECT_FALSE(Signalled());
 }
 
