@@ -241,6 +241,10 @@ void RunRecorder::Begin(const std::string& kind, CR9UpdaterDlg& hub, int inSelec
   StopWatch();
   // Before our lock: the backend log calls its sink, which takes our lock, with its own held.
   const std::vector<std::string> earlier = BackendMessages();
+  // Also before our lock: naming a port's backend may list the ports again, and a MIDI library
+  // that says something meanwhile (no JACK server) calls the sink.
+  const std::string inPort = Quoted(hub.PortNames(PortList::In), inSelection, true);
+  const std::string outPort = Quoted(hub.PortNames(PortList::Out), outSelection, false);
   std::unique_lock<std::mutex> lock(mutex_);
   if (run_) EndLocked(lock, 130, "a new run began before this one had ended");
   if (!settings_.enabled) return;
@@ -280,8 +284,8 @@ void RunRecorder::Begin(const std::string& kind, CR9UpdaterDlg& hub, int inSelec
   std::string backends;
   for (const std::string& b : AvailableMidiBackends()) backends += " " + b;
   header += "# backends" + backends + "\n";
-  header += "# MIDI IN " + Quoted(hub.PortNames(PortList::In), inSelection, true) + "\n";
-  header += "# MIDI OUT " + Quoted(hub.PortNames(PortList::Out), outSelection, false) + "\n";
+  header += "# MIDI IN " + inPort + "\n";
+  header += "# MIDI OUT " + outPort + "\n";
   header += "# simulated device " + (simulate_ ? "\"" + *simulate_ + "\"" : std::string("none")) + "\n";
   for (const std::string& message : earlier) header += "# earlier: " + message + "\n";
   header += "# then: seconds since the start, out or in, the bytes (as --trace writes them); what the\n";
