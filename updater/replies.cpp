@@ -17,7 +17,7 @@
 //    answers in order, so nothing stale is left behind.
 // These rules narrow the gap but cannot close it: a copy of an answer that arrives after the
 // next request left looks like that request's own. So an update reads the flash back before it
-// says it is done (verify.cpp); the rules keep a fault-free run to exactly the specified frames
+// says it is done (verify.cpp); the rules keep a fault-free run to exactly the frames of the update
 // and make the read-back rarely find anything.
 #include <chrono>
 #include <utility>

@@ -137,7 +137,7 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// A fault-free update's trace is the specified traffic, then (unless --no-verify) the read-back:
+// A fault-free update's trace is the update's own traffic, then (unless --no-verify) the read-back:
 // Read requests and their replies only, between the last Acknowledge and Finish-update.
 TEST_F(Cli, WholeUpdateWithTrace) {
   for (const bool verify : {true, false}) {
