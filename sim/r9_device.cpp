@@ -504,22 +504,18 @@ R9Device::Answer R9Device::WriteBlock(const uint8_t* m, size_t n, uint32_t index
   uint8_t* target = flash_.data() + address;
   const bool erased = std::all_of(target, target + count, [](uint8_t b) { return b == 0xFF; });
   const bool identical = !erased && std::memcmp(target, data.data(), count) == 0;
-  if (!erased && !identical) {
+  const bool unerased = !erased && !identical;
+  if (unerased) {
     Violation(index, "write into unerased flash at " + Range(address, end));
     if (!options_.unerasedAnd) return Status(kDeviceStatusNotErased);
+  } else if (!InsideErased(address, uint32_t(end))) {
+    // Bytes that happen to be FF are not enough: the host must have erased the region first.
+    Violation(index, "write at " + Range(address, end) + " outside the regions erased since Enter-update");
+  }
+  if (unerased) {
     // A NOR flash without a write check: programming only clears bits, and nobody notices.
     for (size_t i = 0; i < count; ++i) target[i] &= data[i];
-    ++counters_.acknowledgedWrites;
-    Answer a;
-    a.bytes.resize(8);
-    a.bytes.resize(BuildAcknowledge(a.bytes.data(), options_.identity[0]));
-    a.processingMillis = WriteMillis(options_);
-    return a;
-  }
-  // Bytes that happen to be FF are not enough: the host must have erased the region first.
-  if (!InsideErased(address, uint32_t(end)))
-    Violation(index, "write at " + Range(address, end) + " outside the regions erased since Enter-update");
-  if (identical) {
+  } else if (identical) {
     // A resend after a lost Acknowledge: programming the same bits again changes nothing.
     ++counters_.identicalRewrites;
   } else {
