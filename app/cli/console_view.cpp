@@ -36,7 +36,7 @@ void ConsoleView::SetStatusLine(const std::string& text) {
   // The same text again is news when the step has changed (row 2 erases as row 1 did).
   if (closing_ || (text == status_ && step_ == printedStep_)) return;
   // Texts that follow the bytes of an image: the log counts them in tenths.
-  const bool transmit = text.rfind("Data transmit", 0) == 0 || text.rfind("Verifying flash memory", 0) == 0;
+  const bool transmit = text.rfind("Data transmit", 0) == 0;
   // A log gets one line per stage: a new text, a new step, or the first block of an image.
   const bool newStage = !transmit || !transfer_ || step_ != printedStep_;
   status_ = text;

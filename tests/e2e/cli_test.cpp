@@ -148,6 +148,8 @@ TEST_F(Cli, WholeUpdateWithTrace) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_THAT(r.out, testing::HasSubstr("Version update completed."));
+    // The read-back is a stage of its own in the progress lines.
+    EXPECT_EQ(r.out.find("[12/12] Verifying flash memory.\n") != std::string::npos, verify) << r.out;
 
     const std::vector<std::string> lines = Lines(Slurp(Path("trace.txt")));
     ASSERT_GT(lines.size(), 1u);
