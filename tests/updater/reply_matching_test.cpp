@@ -270,8 +270,11 @@ TEST_F(ReplyMatchingTest, LateBlockAnswerIsFencedOff) {
     const char* faults;
     uint32_t fences;
   } cases[] = {
-      // Late by half a wait more than the block's 1 s: the fence's answer, queued behind it,
-      // comes half a second before the fence's own wait ends.
+      // The device answers one frame after another, so a fence's answer queues behind the late
+      // one. With the block's answer late by a quarter wait more than the wait W: it comes at
+      // 1.25 W, the first fence's answer then at 1.25 W (1 fence) or, when that is late too, at
+      // 2.5 W, inside the second fence's wait (2 W to 3 W). Every margin is a quarter wait or
+      // more, so a loaded machine does not move an answer into another wait.
       {"fault=late@write:3", 1},
       // Read 1 is the BOOT stamp read, read 2 the first fence.
       {"fault=late@write:3,fault=drop@read:2", 2},
@@ -279,7 +282,9 @@ TEST_F(ReplyMatchingTest, LateBlockAnswerIsFencedOff) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.faults);
-    Start(std::string("boot=same,late-ms=1500,") + c.faults);
+    Timings timings = FastTimings();
+    timings.blockWaitMs = 2000;
+    Start(std::string("boot=same,late-ms=2500,") + c.faults, timings);
     dialog->SetVerifyAfterUpdate(false);
     Execute();
     EXPECT_EQ(view.StatusLine(), "Version update completed.");
