@@ -13,10 +13,11 @@ struct Timings {
   uint32_t blockWaitMs = 1000;      // one Write-block frame
   uint32_t resendPauseMs = 100;     // before an Erase or Write-block frame is sent again
   uint32_t enterPauseMs = 500;      // after the device has entered its update mode
-  // After an erase's answer, before the next frame: a doubled copy of that answer (a cable or a
-  // JACK cycle that repeats itself) arrives within this and is then dropped as stale, instead of
-  // passing for the next erase's answer and leaving a region unerased under its writes.
-  uint32_t eraseSettleMs = 50;
+  // After an erase's answer, and after a refused or cut-short read, before the next frame: a
+  // doubled copy of that answer (a cable or a JACK cycle that repeats itself) arrives within
+  // this and is then dropped as stale, instead of passing for the next request's answer (and
+  // leaving a region unerased under its writes, or a readable flash taken for unreadable).
+  uint32_t settleMs = 50;
   uint32_t timerPeriodMs = 1;       // the reply dispatcher's tick
 
   // How soon the host reacts; what goes over the wire and every bound above stay the same.

@@ -40,7 +40,7 @@ int CR9UpdaterDlg::EraseRegion(uint32_t address, uint32_t size) {
     const int32_t status = reply.status;
     if (status == 0) {
       View().SetProgressPos(10);
-      Sleep(GetTimings().eraseSettleMs);
+      Sleep(GetTimings().settleMs);
       return 0;
     }
     if (status == kAbort) return -1;
