@@ -178,10 +178,16 @@ ReadResult CR9UpdaterDlg::ReadOnce(uint32_t address, uint32_t length, uint8_t* o
     return ReadResult::kTimeout;
   }
   if (reply.kind == ReplyKind::kAbort) return ReadResult::kAborted;
-  if (reply.kind == ReplyKind::kStatus) return ReadResult::kRefused;
+  // A refused or cut-short read is asked again smaller or elsewhere at once: first let a doubled
+  // copy of this answer arrive, so that it is dropped as stale instead of answering that read.
+  if (reply.kind == ReplyKind::kStatus) {
+    Sleep(timings_.settleMs);
+    return ReadResult::kRefused;
+  }
   if (reply.status != 0 || reply.data.size() != reply.length) return ReadResult::kFailed;
   if (reply.length < length) {
     if (got) *got = reply.length;
+    Sleep(timings_.settleMs);
     return ReadResult::kCut;
   }
   // A read succeeds only with its own reply's bytes, never with whatever ReadBuffer holds.
