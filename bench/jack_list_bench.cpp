@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/jack/jack_midi_api.h"
+#include "platform/jack/jack_transport.h"
 #include "platform/midi_api.h"
 
 namespace {

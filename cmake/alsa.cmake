@@ -13,7 +13,7 @@ set(R9_HAVE_ALSA ON CACHE INTERNAL "The ALSA backend is built")
 target_sources(r9_platform PRIVATE
   ${CMAKE_SOURCE_DIR}/platform/alsa/alsa_enumeration.cpp
   ${CMAKE_SOURCE_DIR}/platform/alsa/alsa_lib.cpp
-  ${CMAKE_SOURCE_DIR}/platform/alsa/alsa_midi_backend.cpp
+  ${CMAKE_SOURCE_DIR}/platform/alsa/alsa_transport.cpp
   ${CMAKE_SOURCE_DIR}/platform/alsa/alsa_ports.cpp
 )
 target_link_libraries(r9_platform PUBLIC ALSA::ALSA)

@@ -56,25 +56,6 @@ MidiApi* CompositeMidiApi::FindDevice(bool outputs, uintptr_t& deviceId) const {
   return nullptr;
 }
 
-MidiApi* CompositeMidiApi::FindInDevice(uintptr_t& deviceId) const { return FindDevice(false, deviceId); }
-MidiApi* CompositeMidiApi::FindOutDevice(uintptr_t& deviceId) const { return FindDevice(true, deviceId); }
-
-size_t CompositeMidiApi::InBackendIndex(uint32_t deviceId) const {
-  uintptr_t local = deviceId;
-  const MidiApi* backend = FindInDevice(local);
-  for (size_t i = 0; i < backends_.size(); ++i)
-    if (backends_[i] == backend) return i;
-  return backends_.size();
-}
-
-size_t CompositeMidiApi::OutBackendIndex(uint32_t deviceId) const {
-  uintptr_t local = deviceId;
-  const MidiApi* backend = FindOutDevice(local);
-  for (size_t i = 0; i < backends_.size(); ++i)
-    if (backends_[i] == backend) return i;
-  return backends_.size();
-}
-
 bool CompositeMidiApi::FindIn(HMIDIIN handle, InRoute& route) const {
   std::lock_guard lock(mutex_);
   auto it = ins_.find(reinterpret_cast<uintptr_t>(handle));
@@ -96,7 +77,7 @@ bool CompositeMidiApi::FindOut(HMIDIOUT handle, OutRoute& route) const {
 uint32_t CompositeMidiApi::midiInGetNumDevs() { return List(false); }
 
 MMRESULT CompositeMidiApi::midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* caps, uint32_t size) {
-  MidiApi* backend = FindInDevice(deviceId);
+  MidiApi* backend = FindDevice(false, deviceId);
   return backend ? backend->midiInGetDevCapsA(deviceId, caps, size) : MMSYSERR_BADDEVICEID;
 }
 
@@ -104,7 +85,7 @@ MMRESULT CompositeMidiApi::midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiIn
                                       uint32_t flags) {
   if (handle == nullptr) return MMSYSERR_INVALPARAM;
   uintptr_t local = deviceId;
-  MidiApi* backend = FindInDevice(local);
+  MidiApi* backend = FindDevice(false, local);
   if (backend == nullptr) return MMSYSERR_BADDEVICEID;
   auto route = std::make_unique<InRoute>();
   route->backend = backend;
@@ -176,13 +157,13 @@ MMRESULT CompositeMidiApi::midiInGetErrorTextA(MMRESULT code, char* text, uint32
 uint32_t CompositeMidiApi::midiOutGetNumDevs() { return List(true); }
 
 MMRESULT CompositeMidiApi::midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* caps, uint32_t size) {
-  MidiApi* backend = FindOutDevice(deviceId);
+  MidiApi* backend = FindDevice(true, deviceId);
   return backend ? backend->midiOutGetDevCapsA(deviceId, caps, size) : MMSYSERR_BADDEVICEID;
 }
 
 bool CompositeMidiApi::midiOutSignalsDone(uint32_t deviceId) {
   uintptr_t local = deviceId;
-  MidiApi* backend = FindOutDevice(local);
+  MidiApi* backend = FindDevice(true, local);
   return backend != nullptr && backend->midiOutSignalsDone(uint32_t(local));
 }
 
@@ -190,7 +171,7 @@ MMRESULT CompositeMidiApi::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uint
                                        uint32_t flags) {
   if (handle == nullptr) return MMSYSERR_INVALPARAM;
   uintptr_t local = deviceId;
-  MidiApi* backend = FindOutDevice(local);
+  MidiApi* backend = FindDevice(true, local);
   if (backend == nullptr) return MMSYSERR_BADDEVICEID;
   HMIDIOUT inner = nullptr;
   const MMRESULT result = backend->midiOutOpen(&inner, uint32_t(local), callback, instance, flags);

@@ -1,5 +1,5 @@
 // Several MIDI backends shown as one driver: their devices are listed one backend after the
-// other (real ports first, then the virtual bus), and each handle is routed to the backend that
+// other (winmm's, then the emulated backends'), and each handle is routed to the backend that
 // opened it. Input callbacks reach the host with the composite's own handle values.
 #pragma once
 
@@ -44,10 +44,9 @@ class CompositeMidiApi final : public MidiApi {
   MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) override;
   bool midiOutSignalsDone(uint32_t deviceId) override;
 
-  // Which backend (index in the constructor's list) lists device deviceId; the number of
-  // backends when none does.
-  size_t InBackendIndex(uint32_t deviceId) const;
-  size_t OutBackendIndex(uint32_t deviceId) const;
+  // The backend that listed device deviceId of a direction in the last listing, with deviceId
+  // turned into its index there; null when out of range.
+  MidiApi* FindDevice(bool outputs, uintptr_t& deviceId) const;
 
  private:
   // One open input: the backend's handle and what the host registered. It is the instance
@@ -67,11 +66,6 @@ class CompositeMidiApi final : public MidiApi {
   static void InputTrampoline(HMIDIIN inner, uint32_t message, uintptr_t route, uintptr_t param1, uintptr_t param2);
   // Lists every backend's ports of one direction and keeps the counts; returns their sum.
   uint32_t List(bool outputs) const;
-  // The backend that listed device deviceId in the last listing, and its index there; null
-  // when out of range.
-  MidiApi* FindDevice(bool outputs, uintptr_t& deviceId) const;
-  MidiApi* FindInDevice(uintptr_t& deviceId) const;
-  MidiApi* FindOutDevice(uintptr_t& deviceId) const;
   bool FindIn(HMIDIIN handle, InRoute& route) const;
   bool FindOut(HMIDIOUT handle, OutRoute& route) const;
 

@@ -1,14 +1,17 @@
-// The process's MIDI driver: the composite of the backends built in, real ports first.
+// The process's MIDI driver: the transports built in under one driver emulation, real ports
+// first; on Windows the multimedia services' own driver before it.
+#include <memory>
 #include <mutex>
 
 #include "platform/composite_midi_api.h"
+#include "platform/emulated_midi_api.h"
 #include "platform/midi_backends.h"
 #include "platform/virtual_bus.h"
 #ifdef R9_HAVE_ALSA
-#include "platform/alsa/alsa_midi_api.h"
+#include "platform/alsa/alsa_transport.h"
 #endif
 #ifdef R9_HAVE_JACK
-#include "platform/jack/jack_midi_api.h"
+#include "platform/jack/jack_transport.h"
 #endif
 #ifdef _WIN32
 #include "platform/winmm/winmm_midi_api.h"
@@ -17,22 +20,24 @@
 namespace r9 {
 namespace {
 
+// A backend is a transport, or (winmm) a driver of its own that is passed through.
 struct Backend {
   const char* name;
-  MidiApi* (*api)();
+  MidiTransport* (*transport)();
+  MidiApi* (*native)();
 };
 
 const Backend kBackends[] = {
 #ifdef R9_HAVE_ALSA
-    {"alsa", [] { return &AlsaMidiApi(); }},
+    {"alsa", [] { return &AlsaMidiTransport(); }, nullptr},
 #endif
 #ifdef R9_HAVE_JACK
-    {"jack", [] { return &JackMidiApi(); }},
+    {"jack", [] { return &JackMidiTransport(); }, nullptr},
 #endif
 #ifdef _WIN32
-    {"winmm", [] { return static_cast<MidiApi*>(&WinmmMidiApi::Instance()); }},
+    {"winmm", nullptr, [] { return static_cast<MidiApi*>(&WinmmMidiApi::Instance()); }},
 #endif
-    {"sim", [] { return static_cast<MidiApi*>(&VirtualMidiBus::Instance()); }},
+    {"sim", [] { return &VirtualMidiBus::Instance().Transport(); }, nullptr},
 };
 constexpr size_t kBackendCount = sizeof kBackends / sizeof kBackends[0];
 
@@ -50,33 +55,48 @@ Selection& TheSelection() {
   return selection;
 }
 
-struct Composite {
-  std::vector<const Backend*> backends;
-  CompositeMidiApi api;
-  explicit Composite(std::vector<const Backend*> chosen) : backends(chosen), api(Apis(chosen)) {}
-  static std::vector<MidiApi*> Apis(const std::vector<const Backend*>& chosen) {
-    std::vector<MidiApi*> apis;
-    for (const Backend* backend : chosen) apis.push_back(backend->api());
-    return apis;
+struct Driver {
+  const Backend* native = nullptr;
+  std::unique_ptr<EmulatedMidiApi> emulated;
+  std::unique_ptr<CompositeMidiApi> composite;  // with a native driver only
+  MidiApi& Api() { return composite ? static_cast<MidiApi&>(*composite) : *emulated; }
+
+  std::string BackendName(bool outputs, uint32_t deviceId) const {
+    uintptr_t local = deviceId;
+    if (composite) {
+      const MidiApi* backend = composite->FindDevice(outputs, local);
+      if (backend == nullptr) return "";
+      if (backend != emulated.get()) return native->name;
+    }
+    const MidiTransport* transport =
+        outputs ? emulated->OutTransport(uint32_t(local)) : emulated->InTransport(uint32_t(local));
+    return transport ? transport->Name() : "";
   }
 };
 
-Composite& TheComposite() {
-  static Composite composite([] {
+Driver& TheDriver() {
+  static Driver driver = [] {
     Selection& selection = TheSelection();
     std::lock_guard lock(selection.mutex);
     selection.frozen = true;
-    std::vector<const Backend*> chosen;
-    for (size_t i = 0; i < kBackendCount; ++i)
-      if (selection.chosen[i]) chosen.push_back(&kBackends[i]);
-    return chosen;
-  }());
-  return composite;
+    Driver d;
+    std::vector<MidiTransport*> transports;
+    for (size_t i = 0; i < kBackendCount; ++i) {
+      if (!selection.chosen[i]) continue;
+      if (kBackends[i].native) d.native = &kBackends[i];
+      if (kBackends[i].transport) transports.push_back(kBackends[i].transport());
+    }
+    d.emulated = std::make_unique<EmulatedMidiApi>(transports);
+    if (d.native)
+      d.composite = std::make_unique<CompositeMidiApi>(std::vector<MidiApi*>{d.native->native(), d.emulated.get()});
+    return d;
+  }();
+  return driver;
 }
 
 }  // namespace
 
-MidiApi& DefaultMidiApi() { return TheComposite().api; }
+MidiApi& DefaultMidiApi() { return TheDriver().Api(); }
 
 std::vector<std::string> AvailableMidiBackends() {
   std::vector<std::string> names;
@@ -114,17 +134,9 @@ bool SelectMidiBackends(const std::vector<std::string>& names, std::string* erro
   return true;
 }
 
-std::string MidiInBackendName(uint32_t deviceId) {
-  Composite& composite = TheComposite();
-  const size_t index = composite.api.InBackendIndex(deviceId);
-  return index < composite.backends.size() ? composite.backends[index]->name : "";
-}
+std::string MidiInBackendName(uint32_t deviceId) { return TheDriver().BackendName(false, deviceId); }
 
-std::string MidiOutBackendName(uint32_t deviceId) {
-  Composite& composite = TheComposite();
-  const size_t index = composite.api.OutBackendIndex(deviceId);
-  return index < composite.backends.size() ? composite.backends[index]->name : "";
-}
+std::string MidiOutBackendName(uint32_t deviceId) { return TheDriver().BackendName(true, deviceId); }
 
 void SetMidiClientInstance(int instanceNumber) {
 #ifdef R9_HAVE_JACK

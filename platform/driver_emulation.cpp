@@ -30,17 +30,9 @@ bool MidiInputEmulation::Feed(const uint8_t* bytes, size_t length) {
   std::lock_guard lock(mutex_);
   if (closing_ || closed_) return false;
   if (!started_ || length == 0) return true;  // nobody listens: the bytes are lost
-  const Clock::time_point arrivalStart =
-      std::max(Clock::now() + std::chrono::microseconds(timing_.latencyMicros), linkFreeAt_);
-  linkFreeAt_ = arrivalStart + TransmissionTime(timing_, length);
-  pending_.push_back(Chunk{std::vector<uint8_t>(bytes, bytes + length), 0, linkFreeAt_});
+  pending_.push_back(Chunk{std::vector<uint8_t>(bytes, bytes + length), 0});
   wake_.notify_all();
   return true;
-}
-
-void MidiInputEmulation::SetTiming(const LinkTiming& timing) {
-  std::lock_guard lock(mutex_);
-  timing_ = timing;
 }
 
 MMRESULT MidiInputEmulation::PrepareHeader(MIDIHDR* header) {
@@ -178,10 +170,6 @@ void MidiInputEmulation::Run() {
       break;
     } else if (started_ && !pending_.empty()) {
       Chunk& chunk = pending_.front();
-      if (Clock::now() < chunk.readyAt) {
-        wake_.wait_until(lock, chunk.readyAt);
-        continue;
-      }
       // Bytes of a SysEx wait until the host has queued a buffer for them; what follows waits
       // behind them, so the stream keeps its order.
       const uint8_t byte = chunk.bytes[chunk.position];

@@ -1,5 +1,5 @@
 // What a MIDI input driver does with the bytes that arrive on its port, for backends whose
-// operating-system service delivers a plain byte stream (the virtual bus, ALSA, JACK).
+// transport delivers a plain byte stream (every backend but winmm).
 //
 // The host queues receive buffers (prepare, add buffer) and starts the port. The emulation then
 // fills the oldest queued buffer with SysEx bytes and hands it back through the host's callback
@@ -23,7 +23,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/link_timing.h"
 #include "platform/midi_api.h"
 #include "platform/midi_stream_parser.h"
 
@@ -38,10 +37,8 @@ class MidiInputEmulation {
   MidiInputEmulation(const MidiInputEmulation&) = delete;
   MidiInputEmulation& operator=(const MidiInputEmulation&) = delete;
 
-  // Bytes from the far end. They become available after the link's latency and transmission
-  // time. Returns false once the port is closed.
+  // Bytes from the far end. Returns false once the port is closed.
   bool Feed(const uint8_t* bytes, size_t length);
-  void SetTiming(const LinkTiming& timing);
 
   MMRESULT PrepareHeader(MIDIHDR* header);
   MMRESULT UnprepareHeader(MIDIHDR* header);
@@ -56,7 +53,6 @@ class MidiInputEmulation {
   struct Chunk {
     std::vector<uint8_t> bytes;
     size_t position = 0;
-    Clock::time_point readyAt;
   };
   struct Notification {
     uint32_t message;
@@ -87,8 +83,6 @@ class MidiInputEmulation {
   std::deque<MIDIHDR*> buffers_;
   std::vector<MIDIHDR*> toReturn_;
   MidiStreamParser parser_;
-  LinkTiming timing_;
-  Clock::time_point linkFreeAt_;
   Clock::time_point startedAt_;
   bool started_ = false;
   bool closing_ = false;

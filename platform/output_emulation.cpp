@@ -28,11 +28,6 @@ MidiOutputEmulation::~MidiOutputEmulation() {
   }
 }
 
-void MidiOutputEmulation::SetTiming(const LinkTiming& timing) {
-  std::lock_guard lock(mutex_);
-  timing_ = timing;
-}
-
 void MidiOutputEmulation::SetDoneEvent(ReplyEvent* event) {
   std::lock_guard lock(mutex_);
   doneEvent_ = event;
@@ -133,14 +128,6 @@ void MidiOutputEmulation::Run() {
     queue_.pop_front();
     current_ = message.header;
     const uint64_t resets = resets_;
-    // A timed wait, even for no time at all, costs the timer's slack: an ideal link skips it.
-    const auto transmission = TransmissionTime(timing_, message.bytes.size());
-    if (transmission > std::chrono::steady_clock::duration::zero()) {
-      const auto outAt = std::chrono::steady_clock::now() + transmission;
-      wake_.wait_until(lock, outAt, [&] { return closing_ || resets_ != resets; });
-    }
-    if (closing_) break;
-    if (resets_ != resets) continue;  // abandoned half-way: the far end gets nothing
     lock.unlock();
     const bool sent = !sink_ || sink_(std::move(message.bytes));
     lock.lock();

@@ -1,9 +1,9 @@
 // What a MIDI output driver does with the messages the host sends, for backends whose
-// operating-system service takes a plain byte stream (the virtual bus, ALSA, JACK).
+// transport takes a plain byte stream (every backend but winmm).
 //
-// midiOutLongMsg copies the message and queues it; the emulation's driver thread puts the
-// messages on the link one after the other, each taking its transmission time, hands each whole
-// message to the sink and then marks its header done. A message is never interleaved with
+// midiOutLongMsg copies the message and queues it; the emulation's driver thread hands the
+// messages to the sink (the transport's send) one after the other, each whole, and marks each
+// header done once its message has left. A message is never interleaved with
 // another. Reset abandons what is still queued or on its way: those headers come back marked
 // done at once and are not touched afterwards.
 #pragma once
@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/link_timing.h"
 #include "platform/midi_api.h"
 
 namespace r9 {
@@ -33,7 +32,6 @@ class MidiOutputEmulation {
   MidiOutputEmulation(const MidiOutputEmulation&) = delete;
   MidiOutputEmulation& operator=(const MidiOutputEmulation&) = delete;
 
-  void SetTiming(const LinkTiming& timing);
   // Set each time a long-message header is marked done (null: none). The event must outlive
   // the port, or be taken back with SetDoneEvent(nullptr) before it goes.
   void SetDoneEvent(ReplyEvent* event);
@@ -62,7 +60,6 @@ class MidiOutputEmulation {
   // The long message on its way; null when none is, or when Reset abandoned it.
   MIDIHDR* current_ = nullptr;
   uint64_t resets_ = 0;
-  LinkTiming timing_;
   ReplyEvent* doneEvent_ = nullptr;
   bool closing_ = false;
   bool closed_ = false;

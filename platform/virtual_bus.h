@@ -3,7 +3,7 @@
 //
 // A far end attached under a name N shows up as one MIDI IN port and one MIDI OUT port named
 // N. It sees every message the host sends on OUT port N, and what it sends reaches the host
-// on IN port N, delivered the way a driver does (see driver_emulation.h).
+// on IN port N, delivered the way a driver does (see emulated_midi_api.h).
 #pragma once
 
 #include <cstddef>
@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/emulated_midi_api.h"
 #include "platform/link_timing.h"
-#include "platform/midi_api.h"
 
 namespace r9 {
 
@@ -35,7 +35,9 @@ class VirtualEndpoint {
   virtual void Detach() = 0;
 };
 
-class VirtualMidiBus : public MidiApi {
+// The bus is a transport (MidiTransport), listed by DefaultMidiApi() after the real ones, and a
+// driver of its own over that transport alone.
+class VirtualMidiBus : public EmulatedMidiApi {
  public:
   // The one bus of the process; DefaultMidiApi() lists its ports after the real ones.
   static VirtualMidiBus& Instance();
@@ -45,6 +47,10 @@ class VirtualMidiBus : public MidiApi {
   // Attaches a far end under name. Fails (returns null) when the name is taken.
   virtual std::shared_ptr<VirtualEndpoint> Attach(const std::string& name) = 0;
   virtual std::vector<std::string> PortNames() const = 0;
+  virtual MidiTransport& Transport() = 0;
+
+ protected:
+  explicit VirtualMidiBus(MidiTransport* transport) : EmulatedMidiApi({transport}) {}
 };
 
 }  // namespace r9

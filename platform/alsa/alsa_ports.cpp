@@ -8,7 +8,6 @@
 #include <chrono>
 #include <string>
 
-#include "platform/backend_log.h"
 
 namespace r9 {
 
@@ -62,30 +61,23 @@ void WakePipe::Drain() {
 
 // --- Input ---
 
-AlsaInPort::AlsaInPort(const AlsaLib& lib, AlsaRawMidi* rawmidi, HMIDIIN handle, MidiInProcType callback,
-                       uintptr_t instance)
-    : lib_(lib), rawmidi_(rawmidi), driver_(std::make_unique<MidiInputEmulation>(handle, callback, instance)) {
+AlsaInPort::AlsaInPort(const AlsaLib& lib, AlsaRawMidi* rawmidi, TransportSink sink, std::string what)
+    : lib_(lib), rawmidi_(rawmidi), sink_(std::move(sink)), what_(std::move(what)) {
   if (wake_.Valid()) reader_ = std::thread([this] { Read(); });
 }
 
-AlsaInPort::~AlsaInPort() { Shutdown(); }
-
-MMRESULT AlsaInPort::Close() {
-  const MMRESULT result = driver_->Close();
-  if (result != MMSYSERR_NOERROR) return result;
-  Shutdown();
-  return MMSYSERR_NOERROR;
-}
-
-void AlsaInPort::Shutdown() {
-  if (rawmidi_ == nullptr) return;
+AlsaInPort::~AlsaInPort() {
   if (reader_.joinable()) {
     wake_.Signal();
     reader_.join();
   }
   lib_.rawmidi_close(rawmidi_);
-  rawmidi_ = nullptr;
-  // The emulation stays until the port goes: a late call on the handle finds it closed.
+}
+
+TransportError AlsaInPort::Failure() const {
+  const int err = error_.load();
+  if (err == 0) return {};
+  return {MMSYSERR_NODRIVER, what_ + ": " + lib_.strerror(err)};
 }
 
 void AlsaInPort::Read() {
@@ -119,39 +111,35 @@ void AlsaInPort::Read() {
         error_.store(int(got));
         return;
       }
-      if (!driver_->Feed(buffer, size_t(got))) return;  // closed meanwhile
+      sink_(buffer, size_t(got));
     }
   }
 }
 
 // --- Output ---
 
-AlsaOutPort::AlsaOutPort(const AlsaLib& lib, AlsaRawMidi* rawmidi)
-    : lib_(lib), rawmidi_(rawmidi), streamFds_(PollDescriptors(lib, rawmidi)) {
-  driver_ =
-      std::make_unique<MidiOutputEmulation>([this](std::vector<uint8_t> message) { return Write(std::move(message)); });
-}
+AlsaOutPort::AlsaOutPort(const AlsaLib& lib, AlsaRawMidi* rawmidi, std::string what)
+    : lib_(lib), rawmidi_(rawmidi), what_(std::move(what)), streamFds_(PollDescriptors(lib, rawmidi)) {}
 
 AlsaOutPort::~AlsaOutPort() {
-  {
-    std::lock_guard lock(mutex_);
-    closing_ = true;
-  }
-  released_.notify_all();
-  wake_.Signal();
-  driver_.reset();  // ends its thread, which may be inside Write
-  // What an abandoned send left in the stream's buffer is dropped: closing would otherwise
-  // wait until a device that stopped taking bytes has taken it.
+  // No send is in progress any more (the driver over the port has ended its thread). What an
+  // abandoned send left in the stream's buffer is dropped: closing would otherwise wait until
+  // a device that stopped taking bytes has taken it.
   lib_.rawmidi_drop(rawmidi_);
   lib_.rawmidi_close(rawmidi_);
 }
 
-void AlsaOutPort::Fail(int err) {
+void AlsaOutPort::Fail(int err) const {
   int expected = 0;
   error_.compare_exchange_strong(expected, err < 0 ? err : -EIO);
 }
 
-bool AlsaOutPort::Probe() {
+TransportError AlsaOutPort::Failure() const {
+  if (Probe()) return {};
+  return {MMSYSERR_NODRIVER, what_ + ": " + lib_.strerror(error_.load())};
+}
+
+bool AlsaOutPort::Probe() const {
   if (error_.load() != 0) return false;
   std::vector<pollfd> fds = streamFds_;
   if (fds.empty()) return true;
@@ -164,54 +152,33 @@ bool AlsaOutPort::Probe() {
   return true;
 }
 
-MMRESULT AlsaOutPort::LongMsg(MIDIHDR* header) {
-  if (!Probe()) return MMSYSERR_NODRIVER;
-  return driver_->LongMsg(header);
-}
-
-MMRESULT AlsaOutPort::ShortMsg(uint32_t message) {
-  if (!Probe()) return MMSYSERR_NODRIVER;
-  return driver_->ShortMsg(message);
-}
-
-MMRESULT AlsaOutPort::Reset() {
+void AlsaOutPort::Interrupt() {
   {
     std::lock_guard lock(mutex_);
-    ++resets_;
+    ++interrupts_;
   }
-  released_.notify_all();
   wake_.Signal();
-  return driver_->Reset();
 }
 
-MMRESULT AlsaOutPort::Close() {
-  // A write waiting for room or held after a failure must let the emulation's thread go, or
-  // its close would wait for it forever. The host closes only once its sends have ended.
+void AlsaOutPort::Close() {
   {
     std::lock_guard lock(mutex_);
     closing_ = true;
   }
-  released_.notify_all();
   wake_.Signal();
-  const MMRESULT result = driver_->Close();
-  if (result != MMSYSERR_NOERROR) {
-    std::lock_guard lock(mutex_);
-    closing_ = false;
-  }
-  return result;
 }
 
-bool AlsaOutPort::Abandoned(uint64_t resets) {
+bool AlsaOutPort::Abandoned(uint64_t interrupts) {
   std::lock_guard lock(mutex_);
-  return closing_ || resets_ != resets;
+  return closing_ || interrupts_ != interrupts;
 }
 
-bool AlsaOutPort::WaitWritable(uint64_t resets, std::chrono::steady_clock::time_point deadline) {
+bool AlsaOutPort::WaitWritable(uint64_t interrupts, std::chrono::steady_clock::time_point deadline) {
   std::vector<pollfd> fds = streamFds_;
   for (pollfd& fd : fds) fd.events |= POLLOUT;
   fds.push_back({wake_.ReadEnd(), POLLIN, 0});
   for (;;) {
-    if (Abandoned(resets)) return false;
+    if (Abandoned(interrupts)) return false;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     for (pollfd& fd : fds) fd.revents = 0;
@@ -222,8 +189,8 @@ bool AlsaOutPort::WaitWritable(uint64_t resets, std::chrono::steady_clock::time_
       return false;
     }
     if (fds.back().revents != 0) wake_.Drain();
-    // Room may come with the reset that abandons the message: the reset wins.
-    if (Abandoned(resets)) return false;
+    // Room may come with the interrupt that abandons the message: the interrupt wins.
+    if (Abandoned(interrupts)) return false;
     if (ready <= 0 || streamFds_.empty()) return true;
     std::vector<pollfd> streamFds(fds.begin(), fds.end() - 1);
     const unsigned short events = StreamEvents(lib_, rawmidi_, streamFds);
@@ -235,40 +202,38 @@ bool AlsaOutPort::WaitWritable(uint64_t resets, std::chrono::steady_clock::time_
   }
 }
 
-bool AlsaOutPort::Write(std::vector<uint8_t> message) {
-  uint64_t resets;
+TransportError AlsaOutPort::Send(const uint8_t* bytes, size_t length, std::chrono::milliseconds bound) {
+  uint64_t interrupts;
   {
     std::lock_guard lock(mutex_);
-    if (closing_) return false;
-    resets = resets_;
+    if (closing_) return {MMSYSERR_ERROR, "send abandoned"};
+    interrupts = interrupts_;
   }
-  if (error_.load() != 0) return false;
-  // The message counts as out once its last byte is in the stream's buffer: the kernel passes
-  // it on. No drain: it may wait for seconds on a device that stopped taking bytes, and neither
-  // the wake pipe nor non-blocking mode cuts it short. Waits for room end with the deadline,
-  // or at once with a reset or the close.
-  const auto deadline = std::chrono::steady_clock::now() + kWriteDeadline;
+  if (const TransportError failure = Failure()) return failure;
+  // Waits for room end with the deadline, or at once with an interrupt or the close.
+  const auto deadline = std::chrono::steady_clock::now() + bound;
   size_t done = 0;
-  while (done < message.size()) {
-    const ssize_t written = lib_.rawmidi_write(rawmidi_, message.data() + done, message.size() - done);
+  while (done < length) {
+    const ssize_t written = lib_.rawmidi_write(rawmidi_, bytes + done, length - done);
     if (written > 0) {
       done += size_t(written);
       continue;
     }
     if (!Retry(written)) {
       Fail(int(written));
-      LogBackendMessage("alsa", (std::string("write failed: ") + lib_.strerror(int(written))).c_str());
-      return false;
+      return {MMSYSERR_NODRIVER, "write failed: " + std::string(lib_.strerror(int(written)))};
     }
     // Abandoned half-way, the device gets a SysEx without its end; the next status byte
     // (the next frame's F0) ends it there.
-    if (!WaitWritable(resets, deadline)) {
+    if (!WaitWritable(interrupts, deadline)) {
+      if (error_.load() != 0) return Failure();
       if (std::chrono::steady_clock::now() >= deadline)
-        LogBackendMessage("alsa", "write timed out: the device took nothing");
-      return false;
+        return {MMSYSERR_ERROR, "write timed out: the device took nothing"};
+      return {MMSYSERR_ERROR, "send abandoned"};
     }
   }
-  return error_.load() == 0;
+  if (error_.load() != 0) return Failure();
+  return {};
 }
 
 }  // namespace r9

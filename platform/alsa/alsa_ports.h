@@ -1,12 +1,12 @@
-// One open raw MIDI stream of the ALSA backend, in each direction.
+// One open raw MIDI stream of the ALSA transport, in each direction.
 //
 // Input: a reader thread polls the stream (and a wake pipe, so a close never waits for a byte
-// that does not come) and feeds what it reads to the driver emulation, which runs the stream
-// parser and hands the host its buffers and short messages on the emulation's own thread.
+// that does not come) and hands what it reads to the sink.
 //
-// Output: the driver emulation queues the host's messages; its thread writes each one whole
-// (a non-blocking write may take part of it: the rest follows when the stream has room) and
-// drains the stream before the message counts as sent.
+// Output: Send writes one message whole (a non-blocking write may take part of it: the rest
+// follows when the stream has room). No drain: it may wait for seconds on a device that stopped
+// taking bytes, and neither the wake pipe nor non-blocking mode cuts it short; the message
+// counts as out once its last byte is in the stream's buffer, which the kernel passes on.
 //
 // A stream that fails (the device unplugged: ENODEV, EIO, or POLLERR on its descriptors) ends
 // its reader; an output that failed refuses every later send.
@@ -14,16 +14,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/alsa/alsa_lib.h"
-#include "platform/driver_emulation.h"
-#include "platform/output_emulation.h"
+#include "platform/midi_transport.h"
 
 namespace r9 {
 
@@ -44,79 +42,59 @@ class WakePipe {
   int fds_[2] = {-1, -1};
 };
 
-class AlsaInPort {
+class AlsaInPort final : public TransportInput {
  public:
-  // Takes over rawmidi, an input stream opened non-blocking; starts the reader.
-  AlsaInPort(const AlsaLib& lib, AlsaRawMidi* rawmidi, HMIDIIN handle, MidiInProcType callback, uintptr_t instance);
-  // Ends the reader, closes the stream and then the emulation, if the host did not.
-  ~AlsaInPort();
-  AlsaInPort(const AlsaInPort&) = delete;
-  AlsaInPort& operator=(const AlsaInPort&) = delete;
+  // Takes over rawmidi, an input stream opened non-blocking; starts the reader. what names the
+  // port in failures.
+  AlsaInPort(const AlsaLib& lib, AlsaRawMidi* rawmidi, TransportSink sink, std::string what);
+  // Ends the reader and closes the stream.
+  ~AlsaInPort() override;
 
   bool Ready() const { return wake_.Valid(); }
-  MidiInputEmulation& Driver() { return *driver_; }
-  // The emulation's close; when it succeeds, the reader ends and the stream is closed.
-  MMRESULT Close();
-  // The negative errno that ended the reader, 0 while it reads.
-  int Error() const { return error_.load(); }
+  TransportError Failure() const override;
 
  private:
   void Read();
-  void Shutdown();
 
   const AlsaLib& lib_;
-  AlsaRawMidi* rawmidi_;
-  std::unique_ptr<MidiInputEmulation> driver_;
+  AlsaRawMidi* const rawmidi_;
+  const TransportSink sink_;
+  const std::string what_;
   WakePipe wake_;
-  std::atomic<int> error_{0};
+  std::atomic<int> error_{0};  // the negative errno that ended the reader
   std::thread reader_;
 };
 
-class AlsaOutPort {
+class AlsaOutPort final : public TransportOutput {
  public:
-  // How long a write waits for a device that takes nothing: the host's own bound on a send.
-  static constexpr std::chrono::milliseconds kWriteDeadline{10000};
-
   // Takes over rawmidi, an output stream opened non-blocking.
-  AlsaOutPort(const AlsaLib& lib, AlsaRawMidi* rawmidi);
-  ~AlsaOutPort();
-  AlsaOutPort(const AlsaOutPort&) = delete;
-  AlsaOutPort& operator=(const AlsaOutPort&) = delete;
+  AlsaOutPort(const AlsaLib& lib, AlsaRawMidi* rawmidi, std::string what);
+  ~AlsaOutPort() override;
 
   bool Ready() const { return wake_.Valid(); }
-  MMRESULT PrepareHeader(MIDIHDR* header) { return driver_->PrepareHeader(header); }
-  MMRESULT UnprepareHeader(MIDIHDR* header) { return driver_->UnprepareHeader(header); }
-  void SetDoneEvent(ReplyEvent* event) { driver_->SetDoneEvent(event); }
-  MMRESULT LongMsg(MIDIHDR* header);
-  MMRESULT ShortMsg(uint32_t message);
-  MMRESULT Reset();
-  MMRESULT Close();
-  // The negative errno of the failure that ended the stream, 0 while it works.
-  int Error() const { return error_.load(); }
+  TransportError Send(const uint8_t* bytes, size_t length, std::chrono::milliseconds bound) override;
+  void Interrupt() override;
+  void Close() override;
+  TransportError Failure() const override;
 
  private:
-  // The emulation's sink: writes one whole message into the stream; false when it did not go
-  // whole (a failure, the deadline, a reset or the close).
-  bool Write(std::vector<uint8_t> message);
-  // False when the message was abandoned (a reset, a close), the deadline passed or the stream
+  // False when the send was abandoned (Interrupt, Close), the deadline passed or the stream
   // failed meanwhile.
-  bool WaitWritable(uint64_t resets, std::chrono::steady_clock::time_point deadline);
-  bool Abandoned(uint64_t resets);
+  bool WaitWritable(uint64_t interrupts, std::chrono::steady_clock::time_point deadline);
+  bool Abandoned(uint64_t interrupts);
   // False, with the stream marked failed, when the stream's descriptors report an error.
-  bool Probe();
-  void Fail(int err);
+  bool Probe() const;
+  void Fail(int err) const;
 
   const AlsaLib& lib_;
-  AlsaRawMidi* rawmidi_;
+  AlsaRawMidi* const rawmidi_;
+  const std::string what_;
   const std::vector<pollfd> streamFds_;
   WakePipe wake_;
-  std::atomic<int> error_{0};
+  mutable std::atomic<int> error_{0};  // the negative errno of the failure that ended the stream
   std::mutex mutex_;
-  std::condition_variable released_;
-  uint64_t resets_ = 0;
+  uint64_t interrupts_ = 0;
   bool closing_ = false;
-  // Last: its thread calls Write, which uses everything above.
-  std::unique_ptr<MidiOutputEmulation> driver_;
 };
 
 }  // namespace r9

@@ -1,15 +1,20 @@
 #include "platform/virtual/virtual_port.h"
 
+#include <algorithm>
+
 namespace r9 {
 
-std::shared_ptr<VirtualPort> VirtualPort::Create(std::string name) {
-  std::shared_ptr<VirtualPort> port(new VirtualPort(std::move(name)));
+using Clock = std::chrono::steady_clock;
+
+std::shared_ptr<VirtualPort> VirtualPort::Create(std::string name, uint64_t serial) {
+  std::shared_ptr<VirtualPort> port(new VirtualPort(std::move(name), serial));
   std::lock_guard lock(port->mutex_);
   port->thread_ = std::thread(&VirtualPort::Run, port.get(), port);
   return port;
 }
 
-VirtualPort::VirtualPort(std::string name) : name_(std::move(name)) {}
+VirtualPort::VirtualPort(std::string name, uint64_t serial)
+    : name_(std::move(name)), id_(std::to_string(serial) + ":" + name_) {}
 
 VirtualPort::~VirtualPort() {
   // Reached only once the delivery thread has let go of the port, i.e. after Detach.
@@ -27,30 +32,47 @@ void VirtualPort::SetReceiver(Receiver receiver) {
 }
 
 bool VirtualPort::SendToHost(const uint8_t* bytes, size_t length) {
-  std::shared_ptr<MidiInputEmulation> input;
+  bool direct;
   {
     std::lock_guard lock(mutex_);
     if (detached_) return false;
-    input = input_;
+    // An ideal link with nothing on it: the bytes are there at once.
+    direct = timing_.latencyMicros == 0 && timing_.bytesPerSecond <= 0 && hostPending_ == 0;
   }
-  return input != nullptr && input->Feed(bytes, length);
+  std::lock_guard sinkLock(sinkMutex_);
+  if (!hostSink_) return false;  // nobody listens: the bytes are lost
+  if (direct) {
+    hostSink_(bytes, length);
+    return true;
+  }
+  std::lock_guard lock(mutex_);
+  // The bytes arrive whole once the link has carried them, after what it still carries.
+  const Clock::time_point start = std::max(Clock::now() + std::chrono::microseconds(timing_.latencyMicros), linkFreeAt_);
+  linkFreeAt_ = start + TransmissionTime(timing_, length);
+  toHost_.push_back({std::vector<uint8_t>(bytes, bytes + length), linkFreeAt_});
+  ++hostPending_;
+  wake_.notify_all();
+  return true;
 }
 
 void VirtualPort::SetTiming(const LinkTiming& timing) {
   std::lock_guard lock(mutex_);
   timing_ = timing;
-  if (input_) input_->SetTiming(timing);
-  if (output_) output_->SetTiming(timing);
+}
+
+LinkTiming VirtualPort::Timing() const {
+  std::lock_guard lock(mutex_);
+  return timing_;
 }
 
 void VirtualPort::Detach() {
   std::unique_lock lock(mutex_);
   if (detached_) return;
   detached_ = true;
-  deliveries_.clear();
+  toFarEnd_.clear();
+  hostPending_ -= toHost_.size();
+  toHost_.clear();
   receiver_ = nullptr;
-  input_.reset();
-  output_.reset();
   wake_.notify_all();
   std::thread thread = std::move(thread_);
   lock.unlock();
@@ -62,33 +84,37 @@ void VirtualPort::Detach() {
   }
 }
 
-void VirtualPort::ConnectInput(std::shared_ptr<MidiInputEmulation> input) {
-  std::lock_guard lock(mutex_);
-  input->SetTiming(timing_);
-  if (!detached_) input_ = std::move(input);
+bool VirtualPort::ConnectHostInput(TransportSink sink) {
+  std::lock_guard sinkLock(sinkMutex_);
+  if (hostSink_ || Detached()) return false;
+  hostSink_ = std::move(sink);
+  return true;
 }
 
-void VirtualPort::DisconnectInput(const MidiInputEmulation* input) {
+void VirtualPort::DisconnectHostInput() {
+  std::lock_guard sinkLock(sinkMutex_);
+  hostSink_ = nullptr;
   std::lock_guard lock(mutex_);
-  if (input_.get() == input) input_.reset();
+  hostPending_ -= toHost_.size();
+  toHost_.clear();
 }
 
-void VirtualPort::ConnectOutput(std::shared_ptr<MidiOutputEmulation> output) {
+bool VirtualPort::ConnectHostOutput() {
   std::lock_guard lock(mutex_);
-  output->SetTiming(timing_);
-  if (!detached_) output_ = std::move(output);
+  if (hostOutput_ || detached_) return false;
+  hostOutput_ = true;
+  return true;
 }
 
-void VirtualPort::DisconnectOutput(const MidiOutputEmulation* output) {
+void VirtualPort::DisconnectHostOutput() {
   std::lock_guard lock(mutex_);
-  if (output_.get() == output) output_.reset();
+  hostOutput_ = false;
 }
 
 bool VirtualPort::FromHost(std::vector<uint8_t> message) {
   std::lock_guard lock(mutex_);
   if (detached_) return false;
-  deliveries_.push_back(
-      {std::move(message), std::chrono::steady_clock::now() + std::chrono::microseconds(timing_.latencyMicros)});
+  toFarEnd_.push_back({std::move(message), Clock::now() + std::chrono::microseconds(timing_.latencyMicros)});
   wake_.notify_all();
   return true;
 }
@@ -97,16 +123,30 @@ void VirtualPort::Run(std::shared_ptr<VirtualPort> self) {
   std::unique_lock lock(mutex_);
   for (;;) {
     if (detached_) break;
-    if (deliveries_.empty()) {
+    // The earlier of the two directions' next deliveries.
+    std::deque<Delivery>* next = nullptr;
+    if (!toFarEnd_.empty()) next = &toFarEnd_;
+    if (!toHost_.empty() && (next == nullptr || toHost_.front().at < next->front().at)) next = &toHost_;
+    if (next == nullptr) {
       wake_.wait(lock);
       continue;
     }
-    if (std::chrono::steady_clock::now() < deliveries_.front().deliverAt) {
-      wake_.wait_until(lock, deliveries_.front().deliverAt);
+    if (Clock::now() < next->front().at) {
+      wake_.wait_until(lock, next->front().at);
       continue;
     }
-    Delivery delivery = std::move(deliveries_.front());
-    deliveries_.pop_front();
+    Delivery delivery = std::move(next->front());
+    next->pop_front();
+    if (next == &toHost_) {
+      lock.unlock();
+      {
+        std::lock_guard sinkLock(sinkMutex_);
+        if (hostSink_) hostSink_(delivery.bytes.data(), delivery.bytes.size());
+      }
+      lock.lock();
+      --hostPending_;
+      continue;
+    }
     Receiver receiver = receiver_;
     lock.unlock();
     if (receiver) receiver(delivery.bytes.data(), delivery.bytes.size());

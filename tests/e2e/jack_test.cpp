@@ -24,7 +24,7 @@
 
 #include "firmware/image_set.h"
 #include "platform/jack/jack_device_port.h"
-#include "platform/jack/jack_midi_api.h"
+#include "platform/jack/jack_transport.h"
 #include "platform/jack/jack_midi_client.h"
 #include "platform/midi_backends.h"
 #include "tests/platform/midi_contract.h"

@@ -58,17 +58,28 @@ TEST_F(CompositeTest, ListsTheBackendsOneAfterTheOther) {
   EXPECT_EQ(api_.midiInGetDevCapsA(3, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
 }
 
+// Which backend lists a device, and under which index of its own.
 TEST_F(CompositeTest, TellsWhichBackendListsADevice) {
-  const size_t expected[] = {0, 0, 1, 2, 2};  // a1, a2, b1, then past the end
-  for (uint32_t id = 0; id < 5; ++id) {
-    EXPECT_EQ(api_.InBackendIndex(id), expected[id]) << id;
-    EXPECT_EQ(api_.OutBackendIndex(id), expected[id]) << id;
+  struct Case {
+    uintptr_t id;
+    MidiApi* backend;
+    uintptr_t local;
+  } cases[] = {{0, first_.get(), 0}, {1, first_.get(), 1}, {2, second_.get(), 0}, {3, nullptr, 0}};
+  for (const Case& c : cases) {
+    for (const bool outputs : {false, true}) {
+      uintptr_t local = c.id;
+      EXPECT_EQ(api_.FindDevice(outputs, local), c.backend) << c.id;
+      if (c.backend != nullptr) EXPECT_EQ(local, c.local) << c.id;
+    }
   }
   // An index keeps meaning what the last listing showed; the next listing shows what is there.
   a2_->Detach();
-  EXPECT_EQ(api_.InBackendIndex(1), 0u);
+  uintptr_t local = 1;
+  EXPECT_EQ(api_.FindDevice(false, local), first_.get());
   ASSERT_EQ(api_.midiInGetNumDevs(), 2u);
-  EXPECT_EQ(api_.InBackendIndex(1), 1u);
+  local = 1;
+  EXPECT_EQ(api_.FindDevice(false, local), second_.get());
+  EXPECT_EQ(local, 0u);
 }
 
 TEST_F(CompositeTest, RoutesInputToTheRightBackendAndReportsItsOwnHandle) {

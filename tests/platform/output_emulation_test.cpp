@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -18,9 +19,10 @@ class OutputDriverTest : public testing::Test {
  protected:
   OutputDriverTest()
       : driver_([this](std::vector<uint8_t> message) {
-          std::lock_guard lock(mutex_);
+          std::unique_lock lock(mutex_);
           sunk_.push_back(std::move(message));
           sinkThreads_.push_back(std::this_thread::get_id());
+          released_.wait(lock, [this] { return !hold_; });
           return !refuse_;
         }) {}
 
@@ -39,6 +41,8 @@ class OutputDriverTest : public testing::Test {
   std::vector<std::vector<uint8_t>> sunk_;
   std::vector<std::thread::id> sinkThreads_;
   bool refuse_ = false;  // under mutex_: the link refuses what it is given
+  bool hold_ = false;    // under mutex_: the link takes nothing until released_
+  std::condition_variable released_;
   MidiOutputEmulation driver_;
 };
 
@@ -118,21 +122,33 @@ TEST_F(OutputDriverTest, ShortMessagesTakeTheLengthOfTheirStatus) {
   }
 }
 
+// The link holds a message: a reset gives its header back at once, failed, and the link's
+// late success does not mark it sent.
 TEST_F(OutputDriverTest, ResetAbandonsWhatIsStillOnItsWay) {
-  driver_.SetTiming({10.0, 0});  // 10 bytes a second: the message would take 100 s
+  {
+    std::lock_guard lock(mutex_);
+    hold_ = true;
+  }
   std::vector<char> bytes(1000, 0x11);
   bytes.front() = char(0xF0);
   bytes.back() = char(0xF7);
   MIDIHDR header;
   Prepare(header, bytes);
   ASSERT_EQ(driver_.LongMsg(&header), MMSYSERR_NOERROR);
+  ASSERT_TRUE(WaitUntil([&] { return Sunk().size() == 1; }));
   EXPECT_EQ(driver_.Close(), MIDIERR_STILLPLAYING);
   ASSERT_EQ(driver_.Reset(), MMSYSERR_NOERROR);
-  EXPECT_TRUE(Done(header));  // at once, not after the transmission time
+  EXPECT_TRUE(Done(header));  // at once, while the link still holds it
+  EXPECT_TRUE(header.dwFlags.load() & MHDR_FAILED);
   EXPECT_FALSE(header.dwFlags.load() & MHDR_INQUEUE);
   EXPECT_EQ(driver_.UnprepareHeader(&header), MMSYSERR_NOERROR);
+  {
+    std::lock_guard lock(mutex_);
+    hold_ = false;
+  }
+  released_.notify_all();
   ASSERT_EQ(driver_.Close(), MMSYSERR_NOERROR);
-  EXPECT_TRUE(Sunk().empty());
+  EXPECT_TRUE(header.dwFlags.load() & MHDR_FAILED);
 }
 
 TEST_F(OutputDriverTest, RefusesHeadersItCannotSend) {

@@ -61,9 +61,12 @@ TEST(VirtualBusTest, ListsAttachedPortsInAttachOrderOnBothSides) {
 
   a->Detach();
   EXPECT_EQ(bus->PortNames(), (std::vector<std::string>{"Beta"}));
-  // An index means what the last listing showed there: the detached port, which is gone.
-  EXPECT_EQ(InName(*bus, 0), "<refused>");
+  // An index means what the last listing showed there: the detached port, which is gone and
+  // cannot be opened.
+  EXPECT_EQ(InName(*bus, 0), "Alpha");
   EXPECT_EQ(OutName(*bus, 1), "Beta");
+  HMIDIIN gone = nullptr;
+  EXPECT_EQ(bus->midiInOpen(&gone, 0, nullptr, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
   ASSERT_EQ(bus->midiInGetNumDevs(), 1u);
   EXPECT_EQ(InName(*bus, 0), "Beta");
   EXPECT_NE(bus->Attach("Alpha"), nullptr);  // free again once detached

@@ -17,7 +17,7 @@
 #include "midi/dx_midi_in.h"
 #include "midi/dx_midi_out.h"
 #include "platform/alsa/alsa_enumeration.h"
-#include "platform/alsa/alsa_midi_backend.h"
+#include "platform/alsa/alsa_transport.h"
 #include "platform/backend_log.h"
 #include "platform/port_name.h"
 #include "tests/platform/alsa/scripted_alsa.h"

@@ -1,47 +1,16 @@
-// The table of cases that every emulated backend passes (tests/platform/midi_contract.h), for
-// the in-process virtual bus and the ALSA raw MIDI backend over its scripted stand-in.
+// The table of cases that every transport passes (tests/platform/midi_contract.h), for the ALSA
+// raw MIDI transport over its scripted stand-in.
 #include "tests/platform/midi_contract.h"
 
 #include <cerrno>
 #include <mutex>
 #include <string>
 
-#include "platform/alsa/alsa_midi_backend.h"
-#include "platform/virtual_bus.h"
+#include "platform/alsa/alsa_transport.h"
 #include "tests/platform/alsa/scripted_alsa.h"
 
 namespace r9::test {
 namespace {
-
-class VirtualFarEnd : public FarEnd {
- public:
-  VirtualFarEnd() : bus_(VirtualMidiBus::Create()), endpoint_(bus_->Attach("KORVEN R9")) {
-    endpoint_->SetReceiver([this](const uint8_t* bytes, size_t length) {
-      std::lock_guard lock(mutex_);
-      received_.insert(received_.end(), bytes, bytes + length);
-    });
-  }
-  MidiApi& Api() override { return *bus_; }
-  void Send(const std::vector<Bytes>& pieces) override {
-    for (const Bytes& piece : pieces) endpoint_->SendToHost(piece.data(), piece.size());
-  }
-  Bytes Received() override {
-    std::lock_guard lock(mutex_);
-    return received_;
-  }
-  void Fail() override { endpoint_->Detach(); }
-  bool Block() override {
-    endpoint_->SetTiming(LinkTiming{0.001, 0});
-    return true;
-  }
-  void Remove() override { endpoint_->Detach(); }
-
- private:
-  std::unique_ptr<VirtualMidiBus> bus_;
-  std::shared_ptr<VirtualEndpoint> endpoint_;
-  std::mutex mutex_;
-  Bytes received_;
-};
 
 class AlsaFarEnd : public FarEnd {
  public:
@@ -72,8 +41,7 @@ class AlsaFarEnd : public FarEnd {
 };
 
 INSTANTIATE_TEST_SUITE_P(Backends, MidiContractTest,
-                         testing::Values(Backend{"VirtualBus", [] { return std::make_unique<VirtualFarEnd>(); }},
-                                         Backend{"AlsaStandIn", [] { return std::make_unique<AlsaFarEnd>(); }}),
+                         testing::Values(Backend{"AlsaStandIn", [] { return std::make_unique<AlsaFarEnd>(); }}),
                          [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace

@@ -1,0 +1,102 @@
+// The MIDI driver interface over any number of transports: their ports listed one transport after
+// the other, and for each open port the driver emulation (driver_emulation.h,
+// output_emulation.h) between the host's headers and callbacks and the transport's bytes.
+//
+// The lists remember what each entry is: opening entry n opens the port that the last listing
+// showed there, or fails with MMSYSERR_BADDEVICEID when it has gone since, never another port.
+// A transport's failure becomes a result code whose text (midiInGetErrorTextA,
+// midiOutGetErrorTextA) carries the transport's reason, and a "# <backend>: ..." line of the
+// backend log. Every output signals its done event (CALLBACK_EVENT).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/midi_api.h"
+#include "platform/midi_transport.h"
+
+namespace r9 {
+
+class MidiInputEmulation;
+class MidiOutputEmulation;
+
+class EmulatedMidiApi : public MidiApi {
+ public:
+  // How long one message may take to leave before its send fails.
+  static constexpr std::chrono::milliseconds kSendBound{10000};
+
+  // The transports, in the order their ports are listed. They must outlive the driver.
+  explicit EmulatedMidiApi(std::vector<MidiTransport*> transports);
+  // Closes the ports the host left open.
+  ~EmulatedMidiApi() override;
+
+  // What the last failure was about, in words; empty when nothing failed yet.
+  std::string LastProblem() const;
+  // The transport whose port the last listing showed at deviceId; null when none.
+  MidiTransport* InTransport(uint32_t deviceId) const;
+  MidiTransport* OutTransport(uint32_t deviceId) const;
+
+  uint32_t midiInGetNumDevs() override;
+  MMRESULT midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* caps, uint32_t size) override;
+  MMRESULT midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInProcType callback, uintptr_t instance,
+                      uint32_t flags) override;
+  MMRESULT midiInClose(HMIDIIN handle) override;
+  MMRESULT midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) override;
+  MMRESULT midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) override;
+  MMRESULT midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, uint32_t size) override;
+  MMRESULT midiInStart(HMIDIIN handle) override;
+  MMRESULT midiInStop(HMIDIIN handle) override;
+  MMRESULT midiInReset(HMIDIIN handle) override;
+  MMRESULT midiInGetErrorTextA(MMRESULT code, char* text, uint32_t size) override;
+
+  uint32_t midiOutGetNumDevs() override;
+  MMRESULT midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* caps, uint32_t size) override;
+  MMRESULT midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback, uintptr_t instance,
+                       uint32_t flags) override;
+  MMRESULT midiOutClose(HMIDIOUT handle) override;
+  MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) override;
+  MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) override;
+  MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint32_t size) override;
+  MMRESULT midiOutShortMsg(HMIDIOUT handle, uint32_t message) override;
+  MMRESULT midiOutReset(HMIDIOUT handle) override;
+  MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) override;
+  bool midiOutSignalsDone(uint32_t deviceId) override;
+
+ private:
+  struct Entry {
+    MidiTransport* transport = nullptr;
+    TransportPort port;
+  };
+  struct In;
+  struct Out;
+
+  // Lists every transport's ports of one direction and keeps the listing.
+  uint32_t List(bool outputs);
+  // The entry the last listing showed at deviceId (listing first if nothing was listed yet).
+  bool Listed(bool outputs, uintptr_t deviceId, Entry* entry);
+  template <typename Caps>
+  MMRESULT FillCaps(bool outputs, uintptr_t deviceId, Caps* caps, uint32_t size);
+  // Whether an open port of the direction is this entry's port.
+  bool Busy(bool outputs, const Entry& entry) const;
+  // Records a failure (and writes it to the backend log); returns its code.
+  MMRESULT Problem(const Entry& entry, const TransportError& error);
+  MMRESULT ErrorText(MMRESULT code, char* text, uint32_t size) const;
+  std::shared_ptr<In> FindIn(HMIDIIN handle) const;
+  std::shared_ptr<Out> FindOut(HMIDIOUT handle) const;
+
+  const std::vector<MidiTransport*> transports_;
+  mutable std::mutex mutex_;
+  std::vector<Entry> listed_[2];  // inputs [0] and outputs [1]
+  bool listedOnce_[2] = {false, false};
+  std::map<uintptr_t, std::shared_ptr<In>> ins_;
+  std::map<uintptr_t, std::shared_ptr<Out>> outs_;
+  // Handle values are never reused, so a stale handle is always recognised.
+  uintptr_t nextHandle_ = 0x100;
+  MMRESULT problemCode_ = MMSYSERR_NOERROR;
+  std::string problem_;
+};
+
+}  // namespace r9
