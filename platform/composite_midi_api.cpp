@@ -56,20 +56,29 @@ MidiApi* CompositeMidiApi::FindDevice(bool outputs, uintptr_t& deviceId) const {
   return nullptr;
 }
 
-bool CompositeMidiApi::FindIn(HMIDIIN handle, InRoute& route) const {
+bool CompositeMidiApi::Find(HMIDIIN handle, MidiApi** backend, HMIDIIN* inner) const {
   std::lock_guard lock(mutex_);
   auto it = ins_.find(reinterpret_cast<uintptr_t>(handle));
   if (it == ins_.end()) return false;
-  route = *it->second;
+  *backend = it->second->backend;
+  *inner = it->second->inner;
   return true;
 }
 
-bool CompositeMidiApi::FindOut(HMIDIOUT handle, OutRoute& route) const {
+bool CompositeMidiApi::Find(HMIDIOUT handle, MidiApi** backend, HMIDIOUT* inner) const {
   std::lock_guard lock(mutex_);
   auto it = outs_.find(reinterpret_cast<uintptr_t>(handle));
   if (it == outs_.end()) return false;
-  route = it->second;
+  *backend = it->second.backend;
+  *inner = it->second.inner;
   return true;
+}
+
+template <typename Handle, typename... Params, typename... Args>
+MMRESULT CompositeMidiApi::Forward(MMRESULT (MidiApi::*call)(Handle, Params...), Handle handle, Args... args) const {
+  MidiApi* backend = nullptr;
+  Handle inner = nullptr;
+  return Find(handle, &backend, &inner) ? (backend->*call)(inner, args...) : MMSYSERR_INVALHANDLE;
 }
 
 // --- Input ---
@@ -108,9 +117,7 @@ MMRESULT CompositeMidiApi::midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiIn
 }
 
 MMRESULT CompositeMidiApi::midiInClose(HMIDIIN handle) {
-  InRoute route;
-  if (!FindIn(handle, route)) return MMSYSERR_INVALHANDLE;
-  const MMRESULT result = route.backend->midiInClose(route.inner);
+  const MMRESULT result = Forward(&MidiApi::midiInClose, handle);
   if (result != MMSYSERR_NOERROR) return result;
   // No callback arrives after the backend's close: the route can go.
   std::lock_guard lock(mutex_);
@@ -119,33 +126,27 @@ MMRESULT CompositeMidiApi::midiInClose(HMIDIIN handle) {
 }
 
 MMRESULT CompositeMidiApi::midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) {
-  InRoute route;
-  return FindIn(handle, route) ? route.backend->midiInPrepareHeader(route.inner, header, size) : MMSYSERR_INVALHANDLE;
+  return Forward(&MidiApi::midiInPrepareHeader, handle, header, size);
 }
 
 MMRESULT CompositeMidiApi::midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) {
-  InRoute route;
-  return FindIn(handle, route) ? route.backend->midiInUnprepareHeader(route.inner, header, size) : MMSYSERR_INVALHANDLE;
+  return Forward(&MidiApi::midiInUnprepareHeader, handle, header, size);
 }
 
 MMRESULT CompositeMidiApi::midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, uint32_t size) {
-  InRoute route;
-  return FindIn(handle, route) ? route.backend->midiInAddBuffer(route.inner, header, size) : MMSYSERR_INVALHANDLE;
+  return Forward(&MidiApi::midiInAddBuffer, handle, header, size);
 }
 
 MMRESULT CompositeMidiApi::midiInStart(HMIDIIN handle) {
-  InRoute route;
-  return FindIn(handle, route) ? route.backend->midiInStart(route.inner) : MMSYSERR_INVALHANDLE;
+  return Forward(&MidiApi::midiInStart, handle);
 }
 
 MMRESULT CompositeMidiApi::midiInStop(HMIDIIN handle) {
-  InRoute route;
-  return FindIn(handle, route) ? route.backend->midiInStop(route.inner) : MMSYSERR_INVALHANDLE;
+  return Forward(&MidiApi::midiInStop, handle);
 }
 
 MMRESULT CompositeMidiApi::midiInReset(HMIDIIN handle) {
-  InRoute route;
-  return FindIn(handle, route) ? route.backend->midiInReset(route.inner) : MMSYSERR_INVALHANDLE;
+  return Forward(&MidiApi::midiInReset, handle);
 }
 
 MMRESULT CompositeMidiApi::midiInGetErrorTextA(MMRESULT code, char* text, uint32_t size) {
@@ -184,9 +185,7 @@ MMRESULT CompositeMidiApi::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uint
 }
 
 MMRESULT CompositeMidiApi::midiOutClose(HMIDIOUT handle) {
-  OutRoute route;
-  if (!FindOut(handle, route)) return MMSYSERR_INVALHANDLE;
-  const MMRESULT result = route.backend->midiOutClose(route.inner);
+  const MMRESULT result = Forward(&MidiApi::midiOutClose, handle);
   if (result != MMSYSERR_NOERROR) return result;
   std::lock_guard lock(mutex_);
   outs_.erase(reinterpret_cast<uintptr_t>(handle));
@@ -194,29 +193,23 @@ MMRESULT CompositeMidiApi::midiOutClose(HMIDIOUT handle) {
 }
 
 MMRESULT CompositeMidiApi::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) {
-  OutRoute route;
-  return FindOut(handle, route) ? route.backend->midiOutPrepareHeader(route.inner, header, size) : MMSYSERR_INVALHANDLE;
+  return Forward(&MidiApi::midiOutPrepareHeader, handle, header, size);
 }
 
 MMRESULT CompositeMidiApi::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) {
-  OutRoute route;
-  return FindOut(handle, route) ? route.backend->midiOutUnprepareHeader(route.inner, header, size)
-                                : MMSYSERR_INVALHANDLE;
+  return Forward(&MidiApi::midiOutUnprepareHeader, handle, header, size);
 }
 
 MMRESULT CompositeMidiApi::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint32_t size) {
-  OutRoute route;
-  return FindOut(handle, route) ? route.backend->midiOutLongMsg(route.inner, header, size) : MMSYSERR_INVALHANDLE;
+  return Forward(&MidiApi::midiOutLongMsg, handle, header, size);
 }
 
 MMRESULT CompositeMidiApi::midiOutShortMsg(HMIDIOUT handle, uint32_t message) {
-  OutRoute route;
-  return FindOut(handle, route) ? route.backend->midiOutShortMsg(route.inner, message) : MMSYSERR_INVALHANDLE;
+  return Forward(&MidiApi::midiOutShortMsg, handle, message);
 }
 
 MMRESULT CompositeMidiApi::midiOutReset(HMIDIOUT handle) {
-  OutRoute route;
-  return FindOut(handle, route) ? route.backend->midiOutReset(route.inner) : MMSYSERR_INVALHANDLE;
+  return Forward(&MidiApi::midiOutReset, handle);
 }
 
 MMRESULT CompositeMidiApi::midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) {

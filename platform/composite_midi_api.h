@@ -66,8 +66,12 @@ class CompositeMidiApi final : public MidiApi {
   static void InputTrampoline(HMIDIIN inner, uint32_t message, uintptr_t route, uintptr_t param1, uintptr_t param2);
   // Lists every backend's ports of one direction and keeps the counts; returns their sum.
   uint32_t List(bool outputs) const;
-  bool FindIn(HMIDIIN handle, InRoute& route) const;
-  bool FindOut(HMIDIOUT handle, OutRoute& route) const;
+  // The backend and its handle behind one of the composite's handles.
+  bool Find(HMIDIIN handle, MidiApi** backend, HMIDIIN* inner) const;
+  bool Find(HMIDIOUT handle, MidiApi** backend, HMIDIOUT* inner) const;
+  // call on the backend that opened handle, with its own handle.
+  template <typename Handle, typename... Params, typename... Args>
+  MMRESULT Forward(MMRESULT (MidiApi::*call)(Handle, Params...), Handle handle, Args... args) const;
 
   const std::vector<MidiApi*> backends_;
   mutable std::mutex mutex_;

@@ -68,8 +68,7 @@ struct Driver {
       if (backend == nullptr) return "";
       if (backend != emulated.get()) return native->name;
     }
-    const MidiTransport* transport =
-        outputs ? emulated->OutTransport(uint32_t(local)) : emulated->InTransport(uint32_t(local));
+    const MidiTransport* transport = emulated->Transport(outputs, uint32_t(local));
     return transport ? transport->Name() : "";
   }
 };

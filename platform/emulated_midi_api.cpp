@@ -76,14 +76,9 @@ bool EmulatedMidiApi::Listed(bool outputs, uintptr_t deviceId, Entry* entry) {
   return true;
 }
 
-MidiTransport* EmulatedMidiApi::InTransport(uint32_t deviceId) const {
+MidiTransport* EmulatedMidiApi::Transport(bool outputs, uint32_t deviceId) const {
   std::lock_guard lock(mutex_);
-  return deviceId < listed_[0].size() ? listed_[0][deviceId].transport : nullptr;
-}
-
-MidiTransport* EmulatedMidiApi::OutTransport(uint32_t deviceId) const {
-  std::lock_guard lock(mutex_);
-  return deviceId < listed_[1].size() ? listed_[1][deviceId].transport : nullptr;
+  return deviceId < listed_[outputs].size() ? listed_[outputs][deviceId].transport : nullptr;
 }
 
 template <typename Caps>
@@ -96,15 +91,10 @@ MMRESULT EmulatedMidiApi::FillCaps(bool outputs, uintptr_t deviceId, Caps* caps,
   return MMSYSERR_NOERROR;
 }
 
-bool EmulatedMidiApi::Busy(bool outputs, const Entry& entry) const {
-  auto same = [&](const Entry& open) { return open.transport == entry.transport && open.port.id == entry.port.id; };
-  if (outputs) {
-    for (const auto& [value, out] : outs_)
-      if (same(out->entry)) return true;
-  } else {
-    for (const auto& [value, in] : ins_)
-      if (same(in->entry)) return true;
-  }
+template <typename Port>
+bool EmulatedMidiApi::Busy(const std::map<uintptr_t, std::shared_ptr<Port>>& open, const Entry& entry) {
+  for (const auto& [value, port] : open)
+    if (port->entry.transport == entry.transport && port->entry.port.id == entry.port.id) return true;
   return false;
 }
 
@@ -128,16 +118,20 @@ MMRESULT EmulatedMidiApi::ErrorText(MMRESULT code, char* text, uint32_t size) co
   return MMSYSERR_NOERROR;
 }
 
-std::shared_ptr<EmulatedMidiApi::In> EmulatedMidiApi::FindIn(HMIDIIN handle) const {
+template <typename Port, typename Handle>
+std::shared_ptr<Port> EmulatedMidiApi::Find(const std::map<uintptr_t, std::shared_ptr<Port>>& open,
+                                            Handle handle) const {
   std::lock_guard lock(mutex_);
-  auto it = ins_.find(reinterpret_cast<uintptr_t>(handle));
-  return it == ins_.end() ? nullptr : it->second;
+  auto it = open.find(reinterpret_cast<uintptr_t>(handle));
+  return it == open.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<EmulatedMidiApi::Out> EmulatedMidiApi::FindOut(HMIDIOUT handle) const {
-  std::lock_guard lock(mutex_);
-  auto it = outs_.find(reinterpret_cast<uintptr_t>(handle));
-  return it == outs_.end() ? nullptr : it->second;
+template <typename Port, typename Handle, typename Call>
+MMRESULT EmulatedMidiApi::With(const std::map<uintptr_t, std::shared_ptr<Port>>& open, Handle handle, Call call,
+                               uint32_t headerSize) const {
+  if (headerSize < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
+  std::shared_ptr<Port> port = Find(open, handle);
+  return port ? call(*port) : MMSYSERR_INVALHANDLE;
 }
 
 // --- Input ---
@@ -158,7 +152,7 @@ MMRESULT EmulatedMidiApi::midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInP
   uintptr_t value;
   {
     std::lock_guard lock(mutex_);
-    if (Busy(false, in->entry)) return MMSYSERR_ALLOCATED;
+    if (Busy(ins_, in->entry)) return MMSYSERR_ALLOCATED;
     value = nextHandle_++;
   }
   in->driver = std::make_shared<MidiInputEmulation>(reinterpret_cast<HMIDIIN>(value), callback, instance);
@@ -177,7 +171,7 @@ MMRESULT EmulatedMidiApi::midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInP
 }
 
 MMRESULT EmulatedMidiApi::midiInClose(HMIDIIN handle) {
-  std::shared_ptr<In> in = FindIn(handle);
+  std::shared_ptr<In> in = Find(ins_, handle);
   if (!in) return MMSYSERR_INVALHANDLE;
   // The emulation first: it refuses while the host still has buffers queued. Bytes that the
   // transport delivers after it closed are dropped.
@@ -190,39 +184,31 @@ MMRESULT EmulatedMidiApi::midiInClose(HMIDIIN handle) {
 }
 
 MMRESULT EmulatedMidiApi::midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) {
-  if (size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-  auto in = FindIn(handle);
-  return in ? in->driver->PrepareHeader(header) : MMSYSERR_INVALHANDLE;
+  return With(ins_, handle, [&](In& in) { return in.driver->PrepareHeader(header); }, size);
 }
 
 MMRESULT EmulatedMidiApi::midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) {
-  if (size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-  auto in = FindIn(handle);
-  return in ? in->driver->UnprepareHeader(header) : MMSYSERR_INVALHANDLE;
+  return With(ins_, handle, [&](In& in) { return in.driver->UnprepareHeader(header); }, size);
 }
 
 MMRESULT EmulatedMidiApi::midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, uint32_t size) {
-  if (size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-  auto in = FindIn(handle);
-  return in ? in->driver->AddBuffer(header) : MMSYSERR_INVALHANDLE;
+  return With(ins_, handle, [&](In& in) { return in.driver->AddBuffer(header); }, size);
 }
 
 MMRESULT EmulatedMidiApi::midiInStart(HMIDIIN handle) {
-  auto in = FindIn(handle);
-  if (!in) return MMSYSERR_INVALHANDLE;
-  // A port whose device went away since it was opened delivers nothing any more: say so now.
-  if (const TransportError failure = in->port->Failure()) return Problem(in->entry, failure);
-  return in->driver->Start();
+  return With(ins_, handle, [this](In& in) {
+    // A port whose device went away since it was opened delivers nothing any more: say so now.
+    const TransportError failure = in.port->Failure();
+    return failure ? Problem(in.entry, failure) : in.driver->Start();
+  });
 }
 
 MMRESULT EmulatedMidiApi::midiInStop(HMIDIIN handle) {
-  auto in = FindIn(handle);
-  return in ? in->driver->Stop() : MMSYSERR_INVALHANDLE;
+  return With(ins_, handle, [](In& in) { return in.driver->Stop(); });
 }
 
 MMRESULT EmulatedMidiApi::midiInReset(HMIDIIN handle) {
-  auto in = FindIn(handle);
-  return in ? in->driver->Reset() : MMSYSERR_INVALHANDLE;
+  return With(ins_, handle, [](In& in) { return in.driver->Reset(); });
 }
 
 MMRESULT EmulatedMidiApi::midiInGetErrorTextA(MMRESULT code, char* text, uint32_t size) {
@@ -247,7 +233,7 @@ MMRESULT EmulatedMidiApi::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintp
   if (!Listed(true, deviceId, &out->entry)) return MMSYSERR_BADDEVICEID;
   {
     std::lock_guard lock(mutex_);
-    if (Busy(true, out->entry)) return MMSYSERR_ALLOCATED;
+    if (Busy(outs_, out->entry)) return MMSYSERR_ALLOCATED;
   }
   TransportError error;
   out->port = out->entry.transport->OpenOutput(out->entry.port, &error);
@@ -270,7 +256,7 @@ MMRESULT EmulatedMidiApi::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintp
 }
 
 MMRESULT EmulatedMidiApi::midiOutClose(HMIDIOUT handle) {
-  std::shared_ptr<Out> out = FindOut(handle);
+  std::shared_ptr<Out> out = Find(outs_, handle);
   if (!out) return MMSYSERR_INVALHANDLE;
   // A message still on its way is given up: the close never waits for a device.
   out->port->Close();
@@ -286,39 +272,34 @@ MMRESULT EmulatedMidiApi::midiOutClose(HMIDIOUT handle) {
 }
 
 MMRESULT EmulatedMidiApi::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) {
-  if (size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-  auto out = FindOut(handle);
-  return out ? out->driver->PrepareHeader(header) : MMSYSERR_INVALHANDLE;
+  return With(outs_, handle, [&](Out& out) { return out.driver->PrepareHeader(header); }, size);
 }
 
 MMRESULT EmulatedMidiApi::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) {
-  if (size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-  auto out = FindOut(handle);
-  return out ? out->driver->UnprepareHeader(header) : MMSYSERR_INVALHANDLE;
+  return With(outs_, handle, [&](Out& out) { return out.driver->UnprepareHeader(header); }, size);
 }
 
+// A link known to have failed (the device unplugged, the server gone) fails a send at once.
 MMRESULT EmulatedMidiApi::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint32_t size) {
-  if (size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-  auto out = FindOut(handle);
-  if (!out) return MMSYSERR_INVALHANDLE;
-  // A link known to have failed (the device unplugged, the server gone) fails the send at once.
-  if (const TransportError failure = out->port->Failure()) return Problem(out->entry, failure);
-  return out->driver->LongMsg(header);
+  return With(outs_, handle, [&](Out& out) {
+    const TransportError failure = out.port->Failure();
+    return failure ? Problem(out.entry, failure) : out.driver->LongMsg(header);
+  }, size);
 }
 
 MMRESULT EmulatedMidiApi::midiOutShortMsg(HMIDIOUT handle, uint32_t message) {
-  auto out = FindOut(handle);
-  if (!out) return MMSYSERR_INVALHANDLE;
-  if (const TransportError failure = out->port->Failure()) return Problem(out->entry, failure);
-  return out->driver->ShortMsg(message);
+  return With(outs_, handle, [&](Out& out) {
+    const TransportError failure = out.port->Failure();
+    return failure ? Problem(out.entry, failure) : out.driver->ShortMsg(message);
+  });
 }
 
 MMRESULT EmulatedMidiApi::midiOutReset(HMIDIOUT handle) {
-  auto out = FindOut(handle);
-  if (!out) return MMSYSERR_INVALHANDLE;
-  const MMRESULT result = out->driver->Reset();
-  out->port->Interrupt();  // after the reset, so that the send it ends is not taken for sent
-  return result;
+  return With(outs_, handle, [](Out& out) {
+    const MMRESULT result = out.driver->Reset();
+    out.port->Interrupt();  // after the reset, so that the send it ends is not taken for sent
+    return result;
+  });
 }
 
 bool EmulatedMidiApi::midiOutSignalsDone(uint32_t deviceId) {

@@ -36,8 +36,7 @@ class EmulatedMidiApi : public MidiApi {
   // What the last failure was about, in words; empty when nothing failed yet.
   std::string LastProblem() const;
   // The transport whose port the last listing showed at deviceId; null when none.
-  MidiTransport* InTransport(uint32_t deviceId) const;
-  MidiTransport* OutTransport(uint32_t deviceId) const;
+  MidiTransport* Transport(bool outputs, uint32_t deviceId) const;
 
   uint32_t midiInGetNumDevs() override;
   MMRESULT midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* caps, uint32_t size) override;
@@ -79,13 +78,19 @@ class EmulatedMidiApi : public MidiApi {
   bool Listed(bool outputs, uintptr_t deviceId, Entry* entry);
   template <typename Caps>
   MMRESULT FillCaps(bool outputs, uintptr_t deviceId, Caps* caps, uint32_t size);
-  // Whether an open port of the direction is this entry's port.
-  bool Busy(bool outputs, const Entry& entry) const;
+  // Whether one of the open ports of a direction is this entry's port; mutex_ held.
+  template <typename Port>
+  static bool Busy(const std::map<uintptr_t, std::shared_ptr<Port>>& open, const Entry& entry);
   // Records a failure (and writes it to the backend log); returns its code.
   MMRESULT Problem(const Entry& entry, const TransportError& error);
   MMRESULT ErrorText(MMRESULT code, char* text, uint32_t size) const;
-  std::shared_ptr<In> FindIn(HMIDIIN handle) const;
-  std::shared_ptr<Out> FindOut(HMIDIOUT handle) const;
+  template <typename Port, typename Handle>
+  std::shared_ptr<Port> Find(const std::map<uintptr_t, std::shared_ptr<Port>>& open, Handle handle) const;
+  // call(port) for the open port behind handle; a header call passes the header's size, checked
+  // first.
+  template <typename Port, typename Handle, typename Call>
+  MMRESULT With(const std::map<uintptr_t, std::shared_ptr<Port>>& open, Handle handle, Call call,
+                uint32_t headerSize = sizeof(MIDIHDR)) const;
 
   const std::vector<MidiTransport*> transports_;
   mutable std::mutex mutex_;

@@ -48,10 +48,10 @@ TEST_F(EmulatedMidiApiTest, ListsTheTransportsOneAfterTheOther) {
     ASSERT_EQ(api_.midiOutGetDevCapsA(id, &out, sizeof out), MMSYSERR_NOERROR);
     EXPECT_STREQ(in.szPname, names[id]);
     EXPECT_STREQ(out.szPname, names[id]);
-    EXPECT_STREQ(api_.InTransport(id)->Name(), transports[id]);
-    EXPECT_STREQ(api_.OutTransport(id)->Name(), transports[id]);
+    EXPECT_STREQ(api_.Transport(false, id)->Name(), transports[id]);
+    EXPECT_STREQ(api_.Transport(true, id)->Name(), transports[id]);
   }
-  EXPECT_EQ(api_.InTransport(3), nullptr);
+  EXPECT_EQ(api_.Transport(false, 3), nullptr);
   MIDIINCAPSA caps;
   EXPECT_EQ(api_.midiInGetDevCapsA(3, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
 }
