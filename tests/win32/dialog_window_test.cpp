@@ -268,8 +268,8 @@ TEST_F(DialogWindowTest, ExecuteRunsAWholeUpdateAndEndsInTheUpdatedState) {
 
   // "Rescan Device" gives the commands back.
   Click(1004);
-  ASSERT_TRUE(WaitFor([&] { return Enabled(IDOK); }));
-  EXPECT_EQ(Controls(), kIdle);
+  // The controls come back one after the other: wait for all of them, not the first.
+  ASSERT_TRUE(WaitFor([&] { return Controls() == kIdle; })) << testing::PrintToString(Controls());
 }
 
 TEST_F(DialogWindowTest, AnErrorBoxBlocksTheWorkerAndTheControlsComeBackAfterIt) {
@@ -284,8 +284,8 @@ TEST_F(DialogWindowTest, AnErrorBoxBlocksTheWorkerAndTheControlsComeBackAfterIt)
   EXPECT_EQ(dialog_->GetBusy(), 1);
   Screenshot(box, "04_error_box");
   Answer(box);
-  ASSERT_TRUE(WaitFor([&] { return Enabled(IDOK); }));
-  EXPECT_EQ(Controls(), kIdle);
+  // The controls come back one after the other: wait for all of them, not the first.
+  ASSERT_TRUE(WaitFor([&] { return Controls() == kIdle; })) << testing::PrintToString(Controls());
   EXPECT_TRUE(WaitFor([&] { return dialog_->GetBusy() == 0; }));
   EXPECT_TRUE(IsWindowEnabled(hwnd_));
   Screenshot(hwnd_, "05_after_error");
@@ -302,8 +302,8 @@ TEST_F(DialogWindowTest, VersionCheckShowsTheReportAndRestores) {
   EXPECT_NE(report.find("1.10"), std::string::npos) << report;
   Screenshot(box, "06_version_report");
   Answer(box);
-  ASSERT_TRUE(WaitFor([&] { return Enabled(IDOK); }));
-  EXPECT_EQ(Controls(), kIdle);
+  // The controls come back one after the other: wait for all of them, not the first.
+  ASSERT_TRUE(WaitFor([&] { return Controls() == kIdle; })) << testing::PrintToString(Controls());
 }
 
 TEST_F(DialogWindowTest, AFailedCheckNamesTheStampOnTheStatusLine) {
