@@ -86,7 +86,6 @@ ReadResult CR9UpdaterDlg::ReadSpan(uint32_t address, uint32_t length, uint8_t* o
       case ReadResult::kRefused:
       case ReadResult::kCut:
         // A device that refuses or cuts a long read does so again: go on with the smaller size.
-        Sleep(GetTimings().settleMs);
         if (n <= kMinReadBackSize || chunk <= kMinReadBackSize) return ReadResult::kRefused;
         if (result == ReadResult::kCut && got < kMinReadBackSize) return ReadResult::kRefused;
         chunk = result == ReadResult::kCut ? got : std::max(kMinReadBackSize, n / 2);
@@ -193,7 +192,6 @@ VerifyOutcome CR9UpdaterDlg::SampleImage(const uint8_t* image, VerifyImageResult
         case ReadResult::kCut:
           // A copy of the last refusal of a longer read may still be on its way: ask again.
           if (++refusals == kBadReplyTries) return VerifyOutcome::kUnreadable;
-          Sleep(GetTimings().settleMs);
           break;
         case ReadResult::kTimeout:
           if (++timeouts == kTimeoutTries) return VerifyOutcome::kTimeout;
