@@ -49,11 +49,6 @@ struct WinPort {
   }
 };
 
-WinPort* InPort(HMIDIIN handle) { return reinterpret_cast<WinPort*>(handle); }
-WinPort* OutPort(HMIDIOUT handle) { return reinterpret_cast<WinPort*>(handle); }
-::HMIDIIN SystemIn(WinPort* port) { return static_cast<::HMIDIIN>(port->system); }
-::HMIDIOUT SystemOut(WinPort* port) { return static_cast<::HMIDIOUT>(port->system); }
-
 // Runs on the system's MIDI input thread. A returned buffer reaches the port through its own
 // header, with what the system recorded.
 void CALLBACK SystemInProc(::HMIDIIN, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2) {
@@ -81,6 +76,107 @@ void CALLBACK SystemOutProc(::HMIDIOUT, UINT message, DWORD_PTR instance, DWORD_
     port->doneEvent->SetEvent();
 }
 
+// The input and output calls below differ only in the system function they call and in the
+// system's handle type; System is HMIDIIN or HMIDIOUT.
+template <typename System>
+using SystemHeaderCall = ::MMRESULT(WINAPI*)(System, ::LPMIDIHDR, UINT);
+
+template <typename System>
+System SystemHandle(const WinPort* port) {
+  return static_cast<System>(port->system);
+}
+
+// What both kinds of capabilities hold; the caller copies the rest.
+template <typename Caps, typename SystemCaps>
+void CopyCommonCaps(const SystemCaps& system, Caps* caps) {
+  caps->wMid = system.wMid;
+  caps->wPid = system.wPid;
+  caps->vDriverVersion = system.vDriverVersion;
+  static_assert(sizeof system.szPname <= sizeof caps->szPname);
+  std::memcpy(caps->szPname, system.szPname, sizeof system.szPname);
+  caps->szPname[sizeof system.szPname - 1] = '\0';
+  caps->dwSupport = system.dwSupport;
+}
+
+// A call that needs only the device (start, stop, reset, a short message).
+template <typename Handle, typename System, typename... Params, typename... Args>
+MMRESULT CallDevice(Handle handle, ::MMRESULT(WINAPI* call)(System, Params...), Args... args) {
+  return handle ? call(SystemHandle<System>(reinterpret_cast<WinPort*>(handle)), args...) : MMSYSERR_INVALHANDLE;
+}
+
+// Opens the device with the system reporting to proc, for port; *handle is then port.
+template <typename Handle, typename System, typename Proc>
+MMRESULT OpenDevice(Handle* handle, uint32_t deviceId, std::unique_ptr<WinPort> port,
+                    ::MMRESULT(WINAPI* open)(System*, UINT, DWORD_PTR, DWORD_PTR, DWORD), Proc* proc) {
+  System system = nullptr;
+  const MMRESULT result = open(&system, deviceId, reinterpret_cast<DWORD_PTR>(proc),
+                               reinterpret_cast<DWORD_PTR>(port.get()), CALLBACK_FUNCTION);
+  if (result != MMSYSERR_NOERROR) {
+    *handle = nullptr;
+    return result;
+  }
+  port->system = system;
+  *handle = reinterpret_cast<Handle>(port.release());
+  return MMSYSERR_NOERROR;
+}
+
+template <typename Handle, typename System>
+MMRESULT CloseDevice(Handle handle, ::MMRESULT(WINAPI* close)(System)) {
+  if (handle == nullptr) return MMSYSERR_INVALHANDLE;
+  auto* port = reinterpret_cast<WinPort*>(handle);
+  const MMRESULT result = close(SystemHandle<System>(port));
+  // No notification arrives once the close has succeeded. A refused close leaves the device
+  // open, and its callback may still come: the port then stays.
+  if (result == MMSYSERR_NOERROR) delete port;
+  return result;
+}
+
+template <typename Handle, typename System>
+MMRESULT PrepareShadow(Handle handle, MIDIHDR* header, SystemHeaderCall<System> prepare) {
+  if (handle == nullptr) return MMSYSERR_INVALHANDLE;
+  if (header == nullptr || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
+  auto* port = reinterpret_cast<WinPort*>(handle);
+  bool made = false;
+  ::MIDIHDR* shadow = port->MakeShadow(header, &made);
+  shadow->lpData = header->lpData;
+  shadow->dwBufferLength = header->dwBufferLength;
+  const MMRESULT result = prepare(SystemHandle<System>(port), shadow, sizeof(::MIDIHDR));
+  if (result == MMSYSERR_NOERROR)
+    header->dwFlags.fetch_or(MHDR_PREPARED);
+  else if (made)
+    port->DropShadow(header);
+  return result;
+}
+
+template <typename Handle, typename System>
+MMRESULT UnprepareShadow(Handle handle, MIDIHDR* header, SystemHeaderCall<System> unprepare) {
+  if (handle == nullptr) return MMSYSERR_INVALHANDLE;
+  if (header == nullptr) return MMSYSERR_INVALPARAM;
+  auto* port = reinterpret_cast<WinPort*>(handle);
+  ::MIDIHDR* shadow = port->Shadow(header);
+  if (shadow == nullptr) return MMSYSERR_NOERROR;  // never prepared: nothing to undo
+  const MMRESULT result = unprepare(SystemHandle<System>(port), shadow, sizeof(::MIDIHDR));
+  if (result == MMSYSERR_NOERROR) {
+    header->dwFlags.fetch_and(~MHDR_PREPARED);
+    port->DropShadow(header);
+  }
+  return result;
+}
+
+// Hands a prepared header to the system: a receive buffer to fill, or a long message to send.
+template <typename Handle, typename System>
+MMRESULT SubmitShadow(Handle handle, MIDIHDR* header, SystemHeaderCall<System> submit) {
+  if (handle == nullptr) return MMSYSERR_INVALHANDLE;
+  if (header == nullptr) return MMSYSERR_INVALPARAM;
+  auto* port = reinterpret_cast<WinPort*>(handle);
+  ::MIDIHDR* shadow = port->Shadow(header);
+  if (shadow == nullptr) return MIDIERR_UNPREPARED;
+  // Cleared before the system may mark it: its callback can run before this returns.
+  header->dwFlags.fetch_and(~MHDR_DONE);
+  header->dwBytesRecorded = 0;
+  return submit(SystemHandle<System>(port), shadow, sizeof(::MIDIHDR));
+}
+
 }  // namespace
 
 WinmmMidiApi& WinmmMidiApi::Instance() {
@@ -96,15 +192,8 @@ MMRESULT WinmmMidiApi::midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* caps, 
   if (caps == nullptr) return MMSYSERR_INVALPARAM;
   ::MIDIINCAPSA system{};
   const MMRESULT result = ::midiInGetDevCapsA(deviceId, &system, sizeof system);
-  if (result != MMSYSERR_NOERROR) return result;
-  caps->wMid = system.wMid;
-  caps->wPid = system.wPid;
-  caps->vDriverVersion = system.vDriverVersion;
-  static_assert(sizeof system.szPname <= sizeof caps->szPname);
-  std::memcpy(caps->szPname, system.szPname, sizeof system.szPname);
-  caps->szPname[sizeof system.szPname - 1] = '\0';
-  caps->dwSupport = system.dwSupport;
-  return MMSYSERR_NOERROR;
+  if (result == MMSYSERR_NOERROR) CopyCommonCaps(system, caps);
+  return result;
 }
 
 MMRESULT WinmmMidiApi::midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInProcType callback, uintptr_t instance,
@@ -113,77 +202,33 @@ MMRESULT WinmmMidiApi::midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInProc
   auto port = std::make_unique<WinPort>();
   port->callback = flags == CALLBACK_FUNCTION ? callback : nullptr;
   port->instance = instance;
-  ::HMIDIIN system = nullptr;
-  const MMRESULT result = ::midiInOpen(&system, deviceId, reinterpret_cast<DWORD_PTR>(&SystemInProc),
-                                       reinterpret_cast<DWORD_PTR>(port.get()), CALLBACK_FUNCTION);
-  if (result != MMSYSERR_NOERROR) {
-    *handle = nullptr;
-    return result;
-  }
-  port->system = system;
-  *handle = reinterpret_cast<HMIDIIN>(port.release());
-  return MMSYSERR_NOERROR;
+  return OpenDevice(handle, deviceId, std::move(port), &::midiInOpen, &SystemInProc);
 }
 
-MMRESULT WinmmMidiApi::midiInClose(HMIDIIN handle) {
-  if (handle == nullptr) return MMSYSERR_INVALHANDLE;
-  WinPort* port = InPort(handle);
-  const MMRESULT result = ::midiInClose(SystemIn(port));
-  // No notification arrives once the close has succeeded. A refused close leaves the device
-  // open, and its callback may still come: the port then stays.
-  if (result == MMSYSERR_NOERROR) delete port;
-  return result;
-}
+MMRESULT WinmmMidiApi::midiInClose(HMIDIIN handle) { return CloseDevice(handle, &::midiInClose); }
 
 MMRESULT WinmmMidiApi::midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t) {
-  if (handle == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
-  WinPort* port = InPort(handle);
-  bool made = false;
-  ::MIDIHDR* shadow = port->MakeShadow(header, &made);
-  const MMRESULT result = ::midiInPrepareHeader(SystemIn(port), shadow, sizeof(::MIDIHDR));
-  if (result == MMSYSERR_NOERROR)
-    header->dwFlags.fetch_or(MHDR_PREPARED);
-  else if (made)
-    port->DropShadow(header);
-  return result;
+  return PrepareShadow(handle, header, &::midiInPrepareHeader);
 }
 
 MMRESULT WinmmMidiApi::midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t) {
-  if (handle == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
-  WinPort* port = InPort(handle);
-  ::MIDIHDR* shadow = port->Shadow(header);
-  if (shadow == nullptr) return MMSYSERR_NOERROR;  // never prepared: nothing to undo
-  const MMRESULT result = ::midiInUnprepareHeader(SystemIn(port), shadow, sizeof(::MIDIHDR));
-  if (result == MMSYSERR_NOERROR) {
-    header->dwFlags.fetch_and(~MHDR_PREPARED);
-    port->DropShadow(header);
-  }
-  return result;
+  return UnprepareShadow(handle, header, &::midiInUnprepareHeader);
 }
 
 MMRESULT WinmmMidiApi::midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, uint32_t) {
-  if (handle == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
-  WinPort* port = InPort(handle);
-  ::MIDIHDR* shadow = port->Shadow(header);
-  if (shadow == nullptr) return MIDIERR_UNPREPARED;
-  header->dwFlags.fetch_and(~MHDR_DONE);
-  header->dwBytesRecorded = 0;
-  return ::midiInAddBuffer(SystemIn(port), shadow, sizeof(::MIDIHDR));
+  return SubmitShadow(handle, header, &::midiInAddBuffer);
 }
 
 MMRESULT WinmmMidiApi::midiInStart(HMIDIIN handle) {
-  return handle ? ::midiInStart(SystemIn(InPort(handle))) : MMSYSERR_INVALHANDLE;
+  return CallDevice(handle, &::midiInStart);
 }
 
 MMRESULT WinmmMidiApi::midiInStop(HMIDIIN handle) {
-  return handle ? ::midiInStop(SystemIn(InPort(handle))) : MMSYSERR_INVALHANDLE;
+  return CallDevice(handle, &::midiInStop);
 }
 
 MMRESULT WinmmMidiApi::midiInReset(HMIDIIN handle) {
-  return handle ? ::midiInReset(SystemIn(InPort(handle))) : MMSYSERR_INVALHANDLE;
+  return CallDevice(handle, &::midiInReset);
 }
 
 MMRESULT WinmmMidiApi::midiInGetErrorTextA(MMRESULT code, char* text, uint32_t size) {
@@ -199,17 +244,11 @@ MMRESULT WinmmMidiApi::midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* caps
   ::MIDIOUTCAPSA system{};
   const MMRESULT result = ::midiOutGetDevCapsA(deviceId, &system, sizeof system);
   if (result != MMSYSERR_NOERROR) return result;
-  caps->wMid = system.wMid;
-  caps->wPid = system.wPid;
-  caps->vDriverVersion = system.vDriverVersion;
-  static_assert(sizeof system.szPname <= sizeof caps->szPname);
-  std::memcpy(caps->szPname, system.szPname, sizeof system.szPname);
-  caps->szPname[sizeof system.szPname - 1] = '\0';
+  CopyCommonCaps(system, caps);
   caps->wTechnology = system.wTechnology;
   caps->wVoices = system.wVoices;
   caps->wNotes = system.wNotes;
   caps->wChannelMask = system.wChannelMask;
-  caps->dwSupport = system.dwSupport;
   return MMSYSERR_NOERROR;
 }
 
@@ -220,73 +259,29 @@ MMRESULT WinmmMidiApi::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_
   auto port = std::make_unique<WinPort>();
   // The system always reports to SystemOutProc; the event is this program's own.
   if (flags == CALLBACK_EVENT) port->doneEvent = reinterpret_cast<ReplyEvent*>(callback);
-  ::HMIDIOUT system = nullptr;
-  const MMRESULT result = ::midiOutOpen(&system, deviceId, reinterpret_cast<DWORD_PTR>(&SystemOutProc),
-                                        reinterpret_cast<DWORD_PTR>(port.get()), CALLBACK_FUNCTION);
-  if (result != MMSYSERR_NOERROR) {
-    *handle = nullptr;
-    return result;
-  }
-  port->system = system;
-  *handle = reinterpret_cast<HMIDIOUT>(port.release());
-  return MMSYSERR_NOERROR;
+  return OpenDevice(handle, deviceId, std::move(port), &::midiOutOpen, &SystemOutProc);
 }
 
-MMRESULT WinmmMidiApi::midiOutClose(HMIDIOUT handle) {
-  if (handle == nullptr) return MMSYSERR_INVALHANDLE;
-  WinPort* port = OutPort(handle);
-  const MMRESULT result = ::midiOutClose(SystemOut(port));
-  if (result == MMSYSERR_NOERROR) delete port;
-  return result;
-}
+MMRESULT WinmmMidiApi::midiOutClose(HMIDIOUT handle) { return CloseDevice(handle, &::midiOutClose); }
 
 MMRESULT WinmmMidiApi::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t) {
-  if (handle == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
-  WinPort* port = OutPort(handle);
-  bool made = false;
-  ::MIDIHDR* shadow = port->MakeShadow(header, &made);
-  shadow->lpData = header->lpData;
-  shadow->dwBufferLength = header->dwBufferLength;
-  const MMRESULT result = ::midiOutPrepareHeader(SystemOut(port), shadow, sizeof(::MIDIHDR));
-  if (result == MMSYSERR_NOERROR)
-    header->dwFlags.fetch_or(MHDR_PREPARED);
-  else if (made)
-    port->DropShadow(header);
-  return result;
+  return PrepareShadow(handle, header, &::midiOutPrepareHeader);
 }
 
 MMRESULT WinmmMidiApi::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t) {
-  if (handle == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
-  WinPort* port = OutPort(handle);
-  ::MIDIHDR* shadow = port->Shadow(header);
-  if (shadow == nullptr) return MMSYSERR_NOERROR;
-  const MMRESULT result = ::midiOutUnprepareHeader(SystemOut(port), shadow, sizeof(::MIDIHDR));
-  if (result == MMSYSERR_NOERROR) {
-    header->dwFlags.fetch_and(~MHDR_PREPARED);
-    port->DropShadow(header);
-  }
-  return result;
+  return UnprepareShadow(handle, header, &::midiOutUnprepareHeader);
 }
 
 MMRESULT WinmmMidiApi::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint32_t) {
-  if (handle == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
-  WinPort* port = OutPort(handle);
-  ::MIDIHDR* shadow = port->Shadow(header);
-  if (shadow == nullptr) return MIDIERR_UNPREPARED;
-  // Cleared before the system may mark it: the done callback can run before this returns.
-  header->dwFlags.fetch_and(~MHDR_DONE);
-  return ::midiOutLongMsg(SystemOut(port), shadow, sizeof(::MIDIHDR));
+  return SubmitShadow(handle, header, &::midiOutLongMsg);
 }
 
 MMRESULT WinmmMidiApi::midiOutShortMsg(HMIDIOUT handle, uint32_t message) {
-  return handle ? ::midiOutShortMsg(SystemOut(OutPort(handle)), message) : MMSYSERR_INVALHANDLE;
+  return CallDevice(handle, &::midiOutShortMsg, message);
 }
 
 MMRESULT WinmmMidiApi::midiOutReset(HMIDIOUT handle) {
-  return handle ? ::midiOutReset(SystemOut(OutPort(handle))) : MMSYSERR_INVALHANDLE;
+  return CallDevice(handle, &::midiOutReset);
 }
 
 MMRESULT WinmmMidiApi::midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) {
