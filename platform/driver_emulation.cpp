@@ -2,7 +2,46 @@
 
 #include <algorithm>
 
+#include "platform/kernel.h"
+
 namespace r9 {
+namespace {
+
+// Header bookkeeping that both directions do alike, under the port's lock.
+bool HasBuffer(const MIDIHDR* header) {
+  return header != nullptr && header->lpData != nullptr && header->dwBufferLength != 0;
+}
+
+MMRESULT Unprepare(MIDIHDR* header) {
+  if (header->dwFlags.load() & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  header->dwFlags.fetch_and(~MHDR_PREPARED);
+  return MMSYSERR_NOERROR;
+}
+
+// Whether the host may queue header: prepared, and not queued already.
+MMRESULT CanQueue(uint32_t flags) {
+  if (!(flags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+  return (flags & MHDR_INQUEUE) ? MIDIERR_STILLPLAYING : MMSYSERR_NOERROR;
+}
+
+// A receive buffer leaves the queue, filled as far as it is, and goes back to the host.
+MIDIHDR* Returned(MIDIHDR* header) {
+  header->dwFlags.fetch_and(~MHDR_INQUEUE);
+  header->dwFlags.fetch_or(MHDR_DONE);
+  return header;
+}
+
+// A port that goes away ends its driver thread; from that thread itself it can only let go.
+void EndThread(std::thread& thread) {
+  if (!thread.joinable()) return;
+  if (std::this_thread::get_id() == thread.get_id()) {
+    thread.detach();  // cannot happen through the bus: its handles outlive their callbacks
+  } else {
+    thread.join();
+  }
+}
+
+}  // namespace
 
 MidiInputEmulation::MidiInputEmulation(HMIDIIN handle, MidiInProcType callback, uintptr_t instance)
     : handle_(handle), callback_(callback), instance_(instance) {
@@ -17,13 +56,7 @@ MidiInputEmulation::~MidiInputEmulation() {
   closing_ = true;
   wake_.notify_all();
   lock.unlock();
-  if (thread_.joinable()) {
-    if (OnDriverThread()) {
-      thread_.detach();  // cannot happen through the bus: its handles outlive their callbacks
-    } else {
-      thread_.join();
-    }
-  }
+  EndThread(thread_);
 }
 
 bool MidiInputEmulation::Feed(const uint8_t* bytes, size_t length) {
@@ -36,7 +69,7 @@ bool MidiInputEmulation::Feed(const uint8_t* bytes, size_t length) {
 }
 
 MMRESULT MidiInputEmulation::PrepareHeader(MIDIHDR* header) {
-  if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
+  if (!HasBuffer(header)) return MMSYSERR_INVALPARAM;
   std::lock_guard lock(mutex_);
   if (closed_) return MMSYSERR_INVALHANDLE;
   header->dwFlags.fetch_or(MHDR_PREPARED);
@@ -46,19 +79,15 @@ MMRESULT MidiInputEmulation::PrepareHeader(MIDIHDR* header) {
 MMRESULT MidiInputEmulation::UnprepareHeader(MIDIHDR* header) {
   if (header == nullptr) return MMSYSERR_INVALPARAM;
   std::lock_guard lock(mutex_);
-  if (closed_) return MMSYSERR_INVALHANDLE;
-  if (header->dwFlags.load() & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-  header->dwFlags.fetch_and(~MHDR_PREPARED);
-  return MMSYSERR_NOERROR;
+  return closed_ ? MMSYSERR_INVALHANDLE : Unprepare(header);
 }
 
 MMRESULT MidiInputEmulation::AddBuffer(MIDIHDR* header) {
-  if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
+  if (!HasBuffer(header)) return MMSYSERR_INVALPARAM;
   std::lock_guard lock(mutex_);
   if (closed_ || closing_) return MMSYSERR_INVALHANDLE;
   const uint32_t flags = header->dwFlags.load();
-  if (!(flags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
-  if (flags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  if (const MMRESULT refused = CanQueue(flags); refused != MMSYSERR_NOERROR) return refused;
   header->dwBytesRecorded = 0;
   header->dwFlags.store((flags & ~MHDR_DONE) | MHDR_INQUEUE);
   buffers_.push_back(header);
@@ -84,11 +113,8 @@ MMRESULT MidiInputEmulation::Stop() {
   pending_.clear();
   parser_.Reset();
   if (!buffers_.empty() && buffers_.front()->dwBytesRecorded > 0) {
-    MIDIHDR* header = buffers_.front();
+    toReturn_.push_back(Returned(buffers_.front()));
     buffers_.pop_front();
-    header->dwFlags.fetch_and(~MHDR_INQUEUE);
-    header->dwFlags.fetch_or(MHDR_DONE);
-    toReturn_.push_back(header);
   }
   DeliverReturns(lock);
   return MMSYSERR_NOERROR;
@@ -100,11 +126,7 @@ MMRESULT MidiInputEmulation::Reset() {
   started_ = false;
   pending_.clear();
   parser_.Reset();
-  for (MIDIHDR* header : buffers_) {
-    header->dwFlags.fetch_and(~MHDR_INQUEUE);
-    header->dwFlags.fetch_or(MHDR_DONE);
-    toReturn_.push_back(header);
-  }
+  for (MIDIHDR* header : buffers_) toReturn_.push_back(Returned(header));
   buffers_.clear();
   DeliverReturns(lock);
   return MMSYSERR_NOERROR;
@@ -151,10 +173,8 @@ void MidiInputEmulation::Notify(const Notification& notification) {
 }
 
 MidiInputEmulation::Notification MidiInputEmulation::ReturnFront() {
-  MIDIHDR* header = buffers_.front();
+  MIDIHDR* header = Returned(buffers_.front());
   buffers_.pop_front();
-  header->dwFlags.fetch_and(~MHDR_INQUEUE);
-  header->dwFlags.fetch_or(MHDR_DONE);
   return {MIM_LONGDATA, reinterpret_cast<uintptr_t>(header), Timestamp()};
 }
 
@@ -211,6 +231,127 @@ void MidiInputEmulation::ProcessByte(uint8_t byte, std::vector<Notification>& ou
     MIDIHDR* header = buffers_.front();
     header->lpData[header->dwBytesRecorded++] = char(byte);
     if (parsed.completesSysEx || header->dwBytesRecorded == header->dwBufferLength) out.push_back(ReturnFront());
+  }
+}
+
+MidiOutputEmulation::MidiOutputEmulation(Sink sink) : sink_(std::move(sink)) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+MidiOutputEmulation::~MidiOutputEmulation() {
+  std::unique_lock lock(mutex_);
+  if (closed_) return;
+  queue_.clear();
+  current_ = nullptr;
+  closing_ = true;
+  wake_.notify_all();
+  lock.unlock();
+  EndThread(thread_);
+}
+
+void MidiOutputEmulation::SetDoneEvent(ReplyEvent* event) {
+  std::lock_guard lock(mutex_);
+  doneEvent_ = event;
+}
+
+MMRESULT MidiOutputEmulation::PrepareHeader(MIDIHDR* header) {
+  if (header == nullptr || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
+  std::lock_guard lock(mutex_);
+  if (closed_ || closing_) return MMSYSERR_INVALHANDLE;
+  header->dwFlags.fetch_or(MHDR_PREPARED);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiOutputEmulation::UnprepareHeader(MIDIHDR* header) {
+  if (header == nullptr) return MMSYSERR_INVALPARAM;
+  std::lock_guard lock(mutex_);
+  return closed_ || closing_ ? MMSYSERR_INVALHANDLE : Unprepare(header);
+}
+
+MMRESULT MidiOutputEmulation::LongMsg(MIDIHDR* header) {
+  if (!HasBuffer(header)) return MMSYSERR_INVALPARAM;
+  std::lock_guard lock(mutex_);
+  if (closed_ || closing_) return MMSYSERR_INVALHANDLE;
+  const uint32_t flags = header->dwFlags.load();
+  if (const MMRESULT refused = CanQueue(flags); refused != MMSYSERR_NOERROR) return refused;
+  // The bytes are copied now, so the driver never reads the caller's buffer after this call.
+  const auto* bytes = reinterpret_cast<const uint8_t*>(header->lpData);
+  queue_.push_back(Message{header, std::vector<uint8_t>(bytes, bytes + header->dwBufferLength)});
+  header->dwFlags.store((flags & ~(MHDR_DONE | MHDR_FAILED)) | MHDR_INQUEUE);
+  wake_.notify_all();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiOutputEmulation::ShortMsg(uint32_t message) {
+  const auto status = uint8_t(message & 0xFF);
+  const int length = ShortMessageLength(status);
+  if (length == 0) return MMSYSERR_INVALPARAM;
+  std::lock_guard lock(mutex_);
+  if (closed_ || closing_) return MMSYSERR_INVALHANDLE;
+  std::vector<uint8_t> bytes;
+  for (int i = 0; i < length; ++i) bytes.push_back(uint8_t(message >> (8 * i)));
+  queue_.push_back(Message{nullptr, std::move(bytes)});
+  wake_.notify_all();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiOutputEmulation::Reset() {
+  std::lock_guard lock(mutex_);
+  if (closed_ || closing_) return MMSYSERR_INVALHANDLE;
+  for (Message& message : queue_) {
+    if (message.header != nullptr) MarkDone(message.header, false);
+  }
+  queue_.clear();
+  if (current_ != nullptr) MarkDone(current_, false);
+  current_ = nullptr;
+  ++resets_;
+  wake_.notify_all();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiOutputEmulation::Close() {
+  std::unique_lock lock(mutex_);
+  if (closed_ || closing_) return MMSYSERR_INVALHANDLE;
+  if (current_ != nullptr) return MIDIERR_STILLPLAYING;
+  for (const Message& message : queue_) {
+    if (message.header != nullptr) return MIDIERR_STILLPLAYING;
+  }
+  if (std::this_thread::get_id() == thread_.get_id()) return MMSYSERR_ERROR;
+  queue_.clear();  // short messages not yet on the link are dropped
+  closing_ = true;
+  wake_.notify_all();
+  lock.unlock();
+  thread_.join();
+  lock.lock();
+  closed_ = true;
+  doneEvent_ = nullptr;
+  return MMSYSERR_NOERROR;
+}
+
+void MidiOutputEmulation::MarkDone(MIDIHDR* header, bool sent) {
+  // MHDR_DONE is the last thing the driver writes: its owner may release the header at once.
+  header->dwFlags.fetch_and(~(MHDR_INQUEUE | MHDR_FAILED));
+  header->dwFlags.fetch_or(sent ? MHDR_DONE : (MHDR_DONE | MHDR_FAILED));
+  // After the flag, so that a sender woken by the event finds its header done.
+  if (doneEvent_ != nullptr) doneEvent_->SetEvent();
+}
+
+void MidiOutputEmulation::Run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+    if (closing_) break;
+    Message message = std::move(queue_.front());
+    queue_.pop_front();
+    current_ = message.header;
+    const uint64_t resets = resets_;
+    lock.unlock();
+    const bool sent = !sink_ || sink_(std::move(message.bytes));
+    lock.lock();
+    if (message.header != nullptr && current_ == message.header && resets_ == resets) {
+      MarkDone(message.header, sent);
+      current_ = nullptr;
+    }
   }
 }
 

@@ -5,7 +5,6 @@
 #include "platform/backend_log.h"
 #include "platform/driver_emulation.h"
 #include "platform/midi_error_text.h"
-#include "platform/output_emulation.h"
 #include "platform/port_name.h"
 
 namespace r9 {

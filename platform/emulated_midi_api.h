@@ -1,6 +1,6 @@
 // The MIDI driver interface over any number of transports: their ports listed one transport after
-// the other, and for each open port the driver emulation (driver_emulation.h,
-// output_emulation.h) between the host's headers and callbacks and the transport's bytes.
+// the other, and for each open port the driver emulation (driver_emulation.h) between the
+// host's headers and callbacks and the transport's bytes.
 //
 // The lists remember what each entry is: opening entry n opens the port that the last listing
 // showed there, or fails with MMSYSERR_BADDEVICEID when it has gone since, never another port.

@@ -1,4 +1,4 @@
-#include "platform/output_emulation.h"
+#include "platform/driver_emulation.h"
 
 #include <gtest/gtest.h>
 
