@@ -133,6 +133,17 @@ MMRESULT EmulatedMidiApi::With(const std::map<uintptr_t, std::shared_ptr<Port>>&
   return port ? call(*port) : MMSYSERR_INVALHANDLE;
 }
 
+template <typename Port, typename Handle, typename Close>
+MMRESULT EmulatedMidiApi::Remove(std::map<uintptr_t, std::shared_ptr<Port>>& open, Handle handle, Close close) {
+  std::shared_ptr<Port> port = Find(open, handle);
+  if (!port) return MMSYSERR_INVALHANDLE;
+  const MMRESULT result = close(*port);
+  if (result != MMSYSERR_NOERROR) return result;
+  std::lock_guard lock(mutex_);
+  open.erase(reinterpret_cast<uintptr_t>(handle));
+  return MMSYSERR_NOERROR;
+}
+
 // --- Input ---
 
 uint32_t EmulatedMidiApi::midiInGetNumDevs() { return List(false); }
@@ -170,16 +181,13 @@ MMRESULT EmulatedMidiApi::midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInP
 }
 
 MMRESULT EmulatedMidiApi::midiInClose(HMIDIIN handle) {
-  std::shared_ptr<In> in = Find(ins_, handle);
-  if (!in) return MMSYSERR_INVALHANDLE;
-  // The emulation first: it refuses while the host still has buffers queued. Bytes that the
-  // transport delivers after it closed are dropped.
-  const MMRESULT result = in->driver->Close();
-  if (result != MMSYSERR_NOERROR) return result;
-  in->port.reset();
-  std::lock_guard lock(mutex_);
-  ins_.erase(reinterpret_cast<uintptr_t>(handle));
-  return MMSYSERR_NOERROR;
+  return Remove(ins_, handle, [](In& in) {
+    // The emulation first: it refuses while the host still has buffers queued. Bytes that the
+    // transport delivers after it closed are dropped.
+    const MMRESULT result = in.driver->Close();
+    if (result == MMSYSERR_NOERROR) in.port.reset();
+    return result;
+  });
 }
 
 MMRESULT EmulatedMidiApi::midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) {
@@ -255,19 +263,14 @@ MMRESULT EmulatedMidiApi::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintp
 }
 
 MMRESULT EmulatedMidiApi::midiOutClose(HMIDIOUT handle) {
-  std::shared_ptr<Out> out = Find(outs_, handle);
-  if (!out) return MMSYSERR_INVALHANDLE;
-  // A message still on its way is given up: the close never waits for a device.
-  out->port->Close();
-  MMRESULT result = out->driver->Close();
-  if (result == MIDIERR_STILLPLAYING) {
-    out->driver->Reset();
-    result = out->driver->Close();
-  }
-  if (result != MMSYSERR_NOERROR) return result;
-  std::lock_guard lock(mutex_);
-  outs_.erase(reinterpret_cast<uintptr_t>(handle));
-  return MMSYSERR_NOERROR;
+  return Remove(outs_, handle, [](Out& out) {
+    // A message still on its way is given up: the close never waits for a device.
+    out.port->Close();
+    const MMRESULT result = out.driver->Close();
+    if (result != MIDIERR_STILLPLAYING) return result;
+    out.driver->Reset();
+    return out.driver->Close();
+  });
 }
 
 MMRESULT EmulatedMidiApi::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) {

@@ -86,6 +86,9 @@ class EmulatedMidiApi : public MidiApi {
   MMRESULT ErrorText(MMRESULT code, char* text, uint32_t size) const;
   template <typename Port, typename Handle>
   std::shared_ptr<Port> Find(const std::map<uintptr_t, std::shared_ptr<Port>>& open, Handle handle) const;
+  // close(port) for the open port behind handle; once it succeeds, the handle is gone.
+  template <typename Port, typename Handle, typename Close>
+  MMRESULT Remove(std::map<uintptr_t, std::shared_ptr<Port>>& open, Handle handle, Close close);
   // call(port) for the open port behind handle; a header call passes the header's size, checked
   // first.
   template <typename Port, typename Handle, typename Call>
