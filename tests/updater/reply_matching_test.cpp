@@ -355,7 +355,9 @@ TEST_F(ReplyMatchingTest, CompletedMeansTheFlashHoldsTheImages) {
       device->LoadFlash(0, image.data, image.size);
     }
     Execute();
-    if (c.repairs >= 0) EXPECT_EQ(dialog->RepairRounds(), c.repairs);
+    if (c.repairs >= 0) {
+      EXPECT_EQ(dialog->RepairRounds(), c.repairs);
+    }
     if (c.completes) {
       EXPECT_EQ(view.StatusLine(), "Version update completed.");
       EXPECT_TRUE(view.Boxes().empty());
@@ -366,7 +368,9 @@ TEST_F(ReplyMatchingTest, CompletedMeansTheFlashHoldsTheImages) {
       EXPECT_EQ(FramesOf(HostFrameKind::kFinishUpdate), 0u);
       EXPECT_TRUE(device->InUpdateMode()) << "left in its update mode for another try";
     }
-    if (!c.violationsExpected) EXPECT_EQ(device->Violations(), std::vector<std::string>{});
+    if (!c.violationsExpected) {
+      EXPECT_EQ(device->Violations(), std::vector<std::string>{});
+    }
     Close();
   }
 }
@@ -454,7 +458,9 @@ TEST_F(VerifyTest, ImmuneToDoubledAndLateReadReplies) {
       EXPECT_EQ(dialog->ReadBackSampled(), c.sampled);
       for (const VerifyImageResult& r : dialog->GetVerifyResults()) {
         EXPECT_EQ(r.differingBlocks, tampered && r.resourceId == 133 ? 1u : 0u) << r.resourceId;
-        if (tampered && r.resourceId == 133 && !c.sampled) EXPECT_EQ(r.firstDiff, at);
+        if (tampered && r.resourceId == 133 && !c.sampled) {
+          EXPECT_EQ(r.firstDiff, at);
+        }
       }
       Close();
     }
