@@ -72,18 +72,30 @@ class JackEndToEnd : public ::testing::Test {
 
   // Starts jackd with the dummy driver and waits until a client can join it.
   void StartServer() {
-    const std::string log = Path("jackd.log");
+    LaunchServer({"jackd", "--realtime", "-n", serverName_, "-d", "dummy", "-r", "48000", "-p", "64"},
+                 [](const std::string&) {}, &ServerAnswers);
+  }
+
+  // Starts a server program (argv), its output going to <program>.log, and waits until answers()
+  // says that a client can join it. setup runs in the server's process before the program.
+  void LaunchServer(const std::vector<std::string>& argv, void (*setup)(const std::string& dir),
+                    const std::function<bool()>& answers) {
+    const std::string log = Path(argv[0] + ".log");
+    // Made before the fork: the child of a process with threads must not allocate.
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
     server_ = fork();
     if (server_ == 0) {
       // The server never outlives the test, also when the test itself dies.
       prctl(PR_SET_PDEATHSIG, SIGKILL);
+      setup(dir_);
       int o = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int n = open("/dev/null", O_RDONLY);
       dup2(o, 1);
       dup2(o, 2);
       dup2(n, 0);
-      execlp("jackd", "jackd", "--realtime", "-n", serverName_.c_str(), "-d", "dummy", "-r", "48000", "-p", "64",
-             static_cast<char*>(nullptr));
+      execvp(args[0], args.data());
       _exit(127);
     }
     ASSERT_GT(server_, 0);
@@ -91,15 +103,15 @@ class JackEndToEnd : public ::testing::Test {
     while (Clock::now() < deadline) {
       // The probe joins from a child process, so that this one holds no libjack state of a
       // server that a test may kill.
-      if (ServerAnswers()) return;
+      if (answers()) return;
       int status = 0;
       if (waitpid(server_, &status, WNOHANG) == server_) {
         server_ = -1;
-        FAIL() << "jackd ended at start:\n" << Slurp(log);
+        FAIL() << argv[0] << " ended at start:\n" << Slurp(log);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    FAIL() << "jackd did not come up:\n" << Slurp(log);
+    FAIL() << argv[0] << " did not come up:\n" << Slurp(log);
   }
 
   // jack_lsp (of the server's package) joins the server and lists its ports; it exits 0 only
@@ -567,34 +579,15 @@ class PipeWireEndToEnd : public JackEndToEnd {
   }
 
   void StartPipeWire() {
-    const std::string log = Path("pipewire.log");
-    server_ = fork();
-    if (server_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-      unsetenv("PIPEWIRE_RUNTIME_DIR");
-      unsetenv("PIPEWIRE_REMOTE");
-      unsetenv("DBUS_SESSION_BUS_ADDRESS");
-      int o = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int n = open("/dev/null", O_RDONLY);
-      dup2(o, 1);
-      dup2(o, 2);
-      dup2(n, 0);
-      execlp("pipewire", "pipewire", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    ASSERT_GT(server_, 0);
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-      if (PipeWireAnswers()) return;
-      int status = 0;
-      if (waitpid(server_, &status, WNOHANG) == server_) {
-        server_ = -1;
-        FAIL() << "pipewire ended at start:\n" << Slurp(log);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    FAIL() << "pipewire did not come up:\n" << Slurp(log);
+    LaunchServer(
+        {"pipewire"},
+        [](const std::string& dir) {
+          setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+          unsetenv("PIPEWIRE_RUNTIME_DIR");
+          unsetenv("PIPEWIRE_REMOTE");
+          unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        },
+        [this] { return PipeWireAnswers(); });
   }
 
   // jack_lsp through pw-jack exits 0 only when the server answered.
