@@ -43,11 +43,6 @@ void CallLog::Script(const std::string& name, std::vector<uint32_t> results) {
   script.insert(script.end(), results.begin(), results.end());
 }
 
-void CallLog::SetFallback(const std::string& name, uint32_t result) {
-  std::lock_guard lock(mutex_);
-  fallbacks_[name] = result;
-}
-
 std::optional<uint32_t> CallLog::TakeResult(const std::string& name) {
   std::lock_guard lock(mutex_);
   auto script = scripts_.find(name);
@@ -56,8 +51,6 @@ std::optional<uint32_t> CallLog::TakeResult(const std::string& name) {
     script->second.pop_front();
     return result;
   }
-  auto fallback = fallbacks_.find(name);
-  if (fallback != fallbacks_.end()) return fallback->second;
   return std::nullopt;
 }
 

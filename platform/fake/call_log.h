@@ -33,16 +33,14 @@ class CallLog {
 
   // The next calls of name return these results, one per call, in order.
   void Script(const std::string& name, std::vector<uint32_t> results);
-  // What name returns once its script is used up (until then the fake's own default).
-  void SetFallback(const std::string& name, uint32_t result);
-  // Takes the next scripted result of name, or its fallback; nullopt when there is neither.
+  // Takes the next scripted result of name; nullopt when its script is used up (the fake then
+  // returns its own default).
   std::optional<uint32_t> TakeResult(const std::string& name);
 
  private:
   mutable std::mutex mutex_;
   std::vector<PlatformCall> calls_;
   std::map<std::string, std::deque<uint32_t>> scripts_;
-  std::map<std::string, uint32_t> fallbacks_;
 };
 
 }  // namespace r9
