@@ -1,6 +1,7 @@
 #include "tests/win32/child_process.h"
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -71,17 +72,30 @@ std::string ChildProcess::ReadLine(unsigned timeoutMs) {
       return line;
     }
     DWORD available = 0;
-    if (!PeekNamedPipe(impl_->output, nullptr, 0, nullptr, &available, nullptr)) return {};  // ended
+    if (!PeekNamedPipe(impl_->output, nullptr, 0, nullptr, &available, nullptr)) return NoLine(GetLastError());
     if (available > 0) {
       char buffer[256];
       DWORD got = 0;
-      if (!ReadFile(impl_->output, buffer, sizeof buffer, &got, nullptr) || got == 0) return {};
+      if (!ReadFile(impl_->output, buffer, sizeof buffer, &got, nullptr) || got == 0) return NoLine(GetLastError());
       impl_->pending.append(buffer, got);
       continue;
     }
-    if (std::chrono::steady_clock::now() > deadline) return {};
+    if (std::chrono::steady_clock::now() > deadline) return "<no line within " + std::to_string(timeoutMs) + " ms>";
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+}
+
+std::string ChildProcess::NoLine(unsigned long error) {
+  if (impl_->process.hProcess == nullptr) return "<not started>";
+  // The output ends when the child does: say how it ended, once it has.
+  if (error == ERROR_BROKEN_PIPE && WaitForSingleObject(impl_->process.hProcess, 5000) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    GetExitCodeProcess(impl_->process.hProcess, &code);
+    char text[48];
+    std::snprintf(text, sizeof text, "<ended with exit code %lu>", static_cast<unsigned long>(code));
+    return text;
+  }
+  return "<output failed with error " + std::to_string(error) + ">";
 }
 
 int ChildProcess::Finish(unsigned timeoutMs) {

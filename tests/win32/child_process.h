@@ -20,12 +20,16 @@ class ChildProcess {
 
   bool Running() const;
   unsigned long ProcessId() const;
-  // One line of the child's output, without its end; empty at its end or after timeoutMs.
+  // One line of the child's output, without its end. When none comes, why, in angle brackets
+  // ("<ended with exit code 3>", "<no line within 20000 ms>"), so that a failed comparison says it.
   std::string ReadLine(unsigned timeoutMs = 20000);
   // Closes the child's input and waits for it to end; its exit code, or -1.
   int Finish(unsigned timeoutMs = 20000);
 
  private:
+  // Why no line came, from the error that ended the read.
+  std::string NoLine(unsigned long error);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
