@@ -138,8 +138,12 @@ MMRESULT PrepareShadow(Handle handle, MIDIHDR* header, SystemHeaderCall<System> 
   auto* port = reinterpret_cast<WinPort*>(handle);
   bool made = false;
   ::MIDIHDR* shadow = port->MakeShadow(header, &made);
-  shadow->lpData = header->lpData;
-  shadow->dwBufferLength = header->dwBufferLength;
+  // A header prepared again over another buffer: the shadow follows it. Written only then, since
+  // a prepared shadow may be in the system's hands (a receive buffer, a send on its way).
+  if (shadow->lpData != header->lpData || shadow->dwBufferLength != header->dwBufferLength) {
+    shadow->lpData = header->lpData;
+    shadow->dwBufferLength = header->dwBufferLength;
+  }
   const MMRESULT result = prepare(SystemHandle<System>(port), shadow, sizeof(::MIDIHDR));
   if (result == MMSYSERR_NOERROR)
     header->dwFlags.fetch_or(MHDR_PREPARED);
