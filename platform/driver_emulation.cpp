@@ -7,18 +7,19 @@
 namespace r9 {
 namespace {
 
-// Header bookkeeping that both directions do alike, under the port's lock.
+// Header bookkeeping that both directions do alike. Whether a header names a buffer at all:
 bool HasBuffer(const MIDIHDR* header) {
   return header != nullptr && header->lpData != nullptr && header->dwBufferLength != 0;
 }
 
+// The flag changes, under the port's lock.
 MMRESULT Unprepare(MIDIHDR* header) {
   if (header->dwFlags.load() & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
   header->dwFlags.fetch_and(~MHDR_PREPARED);
   return MMSYSERR_NOERROR;
 }
 
-// Whether the host may queue header: prepared, and not queued already.
+// Whether the host may queue a header with these flags: prepared, and not queued already.
 MMRESULT CanQueue(uint32_t flags) {
   if (!(flags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
   return (flags & MHDR_INQUEUE) ? MIDIERR_STILLPLAYING : MMSYSERR_NOERROR;
