@@ -28,10 +28,10 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "platform/fake/recording_timer_api.h"
 #include "platform/virtual_bus.h"
 #include "protocol/codec.h"
 #include "protocol/frames.h"
+#include "tests/fakes/recording_timer_api.h"
 #include "updater/dialog_view.h"
 #include "updater/r9_updater_dlg.h"
 

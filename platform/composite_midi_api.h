@@ -18,30 +18,7 @@ class CompositeMidiApi final : public MidiApi {
   explicit CompositeMidiApi(std::vector<MidiApi*> backends);
   ~CompositeMidiApi() override;
 
-  uint32_t midiInGetNumDevs() override;
-  MMRESULT midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* caps, uint32_t size) override;
-  MMRESULT midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInProcType callback, uintptr_t instance,
-                      uint32_t flags) override;
-  MMRESULT midiInClose(HMIDIIN handle) override;
-  MMRESULT midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) override;
-  MMRESULT midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) override;
-  MMRESULT midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, uint32_t size) override;
-  MMRESULT midiInStart(HMIDIIN handle) override;
-  MMRESULT midiInStop(HMIDIIN handle) override;
-  MMRESULT midiInReset(HMIDIIN handle) override;
-  MMRESULT midiInGetErrorTextA(MMRESULT code, char* text, uint32_t size) override;
-
-  uint32_t midiOutGetNumDevs() override;
-  MMRESULT midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* caps, uint32_t size) override;
-  MMRESULT midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback, uintptr_t instance,
-                       uint32_t flags) override;
-  MMRESULT midiOutClose(HMIDIOUT handle) override;
-  MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) override;
-  MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) override;
-  MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint32_t size) override;
-  MMRESULT midiOutShortMsg(HMIDIOUT handle, uint32_t message) override;
-  MMRESULT midiOutReset(HMIDIOUT handle) override;
-  MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) override;
+  R9_MIDI_API_CALLS(, override);
   bool midiOutSignalsDone(uint32_t deviceId) override;
 
   // The backend that listed device deviceId of a direction in the last listing, with deviceId

@@ -2,9 +2,10 @@
 //
 // It is shaped after the multimedia MIDI services: device counts and names, open with a
 // callback and an instance value, long-message headers that are prepared, queued and handed
-// back with MHDR_DONE, start/stop/reset/close, short and long sends and error texts. Every
-// backend (winmm, the in-process virtual bus, ALSA, JACK, the recording fake) implements it,
-// so the port classes run unchanged on each of them.
+// back with MHDR_DONE, start/stop/reset/close, short and long sends and error texts. winmm's
+// pass-through, the driver emulation over the transports (ALSA, JACK, the in-process virtual
+// bus), the composite of both and the tests' recording fake implement it, so the port classes
+// run unchanged on each of them.
 #pragma once
 
 #include <atomic>
@@ -96,38 +97,43 @@ using HMIDIOUT = MidiOutHandleTag*;
 // Input callback: handle, message, instance value, first and second parameter.
 using MidiInProcType = void (*)(HMIDIIN, uint32_t, uintptr_t, uintptr_t, uintptr_t);
 
+// The calls of the interface, declared once for the interface and for each implementation:
+// R9_MIDI_API_CALLS(virtual, = 0) in the interface, R9_MIDI_API_CALLS(, override) in a backend.
+//
+// midiOutOpen: callback and instance are always 0 and flags CALLBACK_NULL (or CALLBACK_EVENT,
+// where midiOutSignalsDone says so) for this program.
+// midiOutReset ends the sends in progress: every queued long-message header comes back marked
+// done, and the driver touches none of them afterwards. The output port calls it to abandon a
+// send whose header did not come back in time, or when the port is closed during a send.
+#define R9_MIDI_API_CALLS(prefix, suffix)                                                                     \
+  prefix uint32_t midiInGetNumDevs() suffix;                                                                  \
+  prefix MMRESULT midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* caps, uint32_t size) suffix;             \
+  prefix MMRESULT midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInProcType callback, uintptr_t instance, \
+                             uint32_t flags) suffix;                                                          \
+  prefix MMRESULT midiInClose(HMIDIIN handle) suffix;                                                         \
+  prefix MMRESULT midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) suffix;                 \
+  prefix MMRESULT midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) suffix;               \
+  prefix MMRESULT midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, uint32_t size) suffix;                     \
+  prefix MMRESULT midiInStart(HMIDIIN handle) suffix;                                                         \
+  prefix MMRESULT midiInStop(HMIDIIN handle) suffix;                                                          \
+  prefix MMRESULT midiInReset(HMIDIIN handle) suffix;                                                         \
+  prefix MMRESULT midiInGetErrorTextA(MMRESULT code, char* text, uint32_t size) suffix;                       \
+  prefix uint32_t midiOutGetNumDevs() suffix;                                                                 \
+  prefix MMRESULT midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* caps, uint32_t size) suffix;           \
+  prefix MMRESULT midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback, uintptr_t instance,    \
+                              uint32_t flags) suffix;                                                         \
+  prefix MMRESULT midiOutClose(HMIDIOUT handle) suffix;                                                       \
+  prefix MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) suffix;               \
+  prefix MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) suffix;             \
+  prefix MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint32_t size) suffix;                     \
+  prefix MMRESULT midiOutShortMsg(HMIDIOUT handle, uint32_t message) suffix;                                  \
+  prefix MMRESULT midiOutReset(HMIDIOUT handle) suffix;                                                       \
+  prefix MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) suffix
+
 class MidiApi {
  public:
   virtual ~MidiApi() = default;
-
-  virtual uint32_t midiInGetNumDevs() = 0;
-  virtual MMRESULT midiInGetDevCapsA(uintptr_t deviceId, MIDIINCAPSA* caps, uint32_t size) = 0;
-  virtual MMRESULT midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInProcType callback, uintptr_t instance,
-                              uint32_t flags) = 0;
-  virtual MMRESULT midiInClose(HMIDIIN handle) = 0;
-  virtual MMRESULT midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) = 0;
-  virtual MMRESULT midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header, uint32_t size) = 0;
-  virtual MMRESULT midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, uint32_t size) = 0;
-  virtual MMRESULT midiInStart(HMIDIIN handle) = 0;
-  virtual MMRESULT midiInStop(HMIDIIN handle) = 0;
-  virtual MMRESULT midiInReset(HMIDIIN handle) = 0;
-  virtual MMRESULT midiInGetErrorTextA(MMRESULT code, char* text, uint32_t size) = 0;
-
-  virtual uint32_t midiOutGetNumDevs() = 0;
-  virtual MMRESULT midiOutGetDevCapsA(uintptr_t deviceId, MIDIOUTCAPSA* caps, uint32_t size) = 0;
-  // callback and instance are always 0 and flags CALLBACK_NULL for this program.
-  virtual MMRESULT midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callback, uintptr_t instance,
-                               uint32_t flags) = 0;
-  virtual MMRESULT midiOutClose(HMIDIOUT handle) = 0;
-  virtual MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) = 0;
-  virtual MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, uint32_t size) = 0;
-  virtual MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, uint32_t size) = 0;
-  virtual MMRESULT midiOutShortMsg(HMIDIOUT handle, uint32_t message) = 0;
-  // Ends the sends in progress: every queued long-message header comes back marked done, and
-  // the driver touches none of them afterwards. The output port calls it to abandon a send
-  // whose header did not come back in time, or when the port is closed during a send.
-  virtual MMRESULT midiOutReset(HMIDIOUT handle) = 0;
-  virtual MMRESULT midiOutGetErrorTextA(MMRESULT code, char* text, uint32_t size) = 0;
+  R9_MIDI_API_CALLS(virtual, = 0);
   // Whether midiOutOpen of this device accepts CALLBACK_EVENT with a ReplyEvent. A backend that
   // does not override this is opened with CALLBACK_NULL, and its senders poll MHDR_DONE.
   virtual bool midiOutSignalsDone(uint32_t /*deviceId*/) { return false; }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake/recording_midi_api.h"
+#include "tests/fakes/recording_midi_api.h"
 
 namespace r9 {
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/fake/recording_midi_api.h"
+#include "tests/fakes/recording_midi_api.h"
 #include "tests/platform/wait_until.h"
 
 namespace r9 {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake/recording_timer_api.h"
+#include "tests/fakes/recording_timer_api.h"
 
 namespace r9 {
 namespace {

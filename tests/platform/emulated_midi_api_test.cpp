@@ -11,7 +11,7 @@
 
 #include "midi/dx_midi_out.h"
 #include "platform/backend_log.h"
-#include "tests/platform/fake_transport.h"
+#include "platform/fake/fake_transport.h"
 #include "tests/platform/listed_names.h"
 
 namespace r9 {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "platform/emulated_midi_api.h"
+#include "platform/fake/fake_transport.h"
 #include "platform/virtual_bus.h"
-#include "tests/platform/fake_transport.h"
 
 namespace r9::test {
 namespace {

@@ -1,9 +1,9 @@
 // Filling the port lists and preselecting the device's ports by name.
 #include <gtest/gtest.h>
 
-#include "updater/strings.h"
-#include "platform/fake/recording_midi_api.h"
+#include "tests/fakes/recording_midi_api.h"
 #include "tests/updater/dialog_fixture.h"
+#include "updater/strings.h"
 
 namespace r9::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/fake/recording_midi_api.h"
+#include "tests/fakes/recording_midi_api.h"
 
 #include <algorithm>
 #include <cstring>

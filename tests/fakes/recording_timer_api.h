@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake/call_log.h"
 #include "platform/timer_api.h"
+#include "tests/fakes/call_log.h"
 
 namespace r9 {
 

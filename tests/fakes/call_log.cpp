@@ -1,4 +1,4 @@
-#include "platform/fake/call_log.h"
+#include "tests/fakes/call_log.h"
 
 #include <algorithm>
 

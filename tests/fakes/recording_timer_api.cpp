@@ -1,4 +1,4 @@
-#include "platform/fake/recording_timer_api.h"
+#include "tests/fakes/recording_timer_api.h"
 
 namespace r9 {
 
