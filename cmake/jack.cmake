@@ -19,7 +19,6 @@ endif()
 message(STATUS "JACK backend: on (libjack ${JACK_VERSION})")
 set(R9_HAVE_JACK ON CACHE INTERNAL "")
 target_sources(r9_platform PRIVATE
-  ${CMAKE_CURRENT_LIST_DIR}/../platform/jack/jack_device_port.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../platform/jack/jack_transport.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../platform/jack/jack_midi_client.cpp
 )

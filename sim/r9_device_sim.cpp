@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "firmware/firmware_version.h"
-#include "platform/jack/jack_device_port.h"
+#include "sim/jack_device_port.h"
 #include "sim/r9_device.h"
 #include "sim/sim_options.h"
 

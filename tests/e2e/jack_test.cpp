@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "firmware/image_set.h"
-#include "platform/jack/jack_device_port.h"
-#include "platform/jack/jack_transport.h"
 #include "platform/jack/jack_midi_client.h"
+#include "platform/jack/jack_transport.h"
 #include "platform/midi_backends.h"
+#include "sim/jack_device_port.h"
 #include "tests/platform/midi_contract.h"
 
 namespace r9 {

@@ -1,4 +1,4 @@
-#include "platform/jack/jack_device_port.h"
+#include "sim/jack_device_port.h"
 
 #include <chrono>
 #include <vector>
