@@ -32,10 +32,13 @@ MIDIHDR* Returned(MIDIHDR* header) {
   return header;
 }
 
+// Whether the caller is the port's driver thread (the one that runs the host's callbacks).
+bool OnThread(const std::thread& thread) { return std::this_thread::get_id() == thread.get_id(); }
+
 // A port that goes away ends its driver thread; from that thread itself it can only let go.
 void EndThread(std::thread& thread) {
   if (!thread.joinable()) return;
-  if (std::this_thread::get_id() == thread.get_id()) {
+  if (OnThread(thread)) {
     thread.detach();  // cannot happen through the bus: its handles outlive their callbacks
   } else {
     thread.join();
@@ -138,7 +141,7 @@ MMRESULT MidiInputEmulation::Close() {
   if (closed_ || closing_) return MMSYSERR_INVALHANDLE;
   if (!buffers_.empty()) return MIDIERR_STILLPLAYING;
   // The thread that runs the callbacks cannot wait for itself to end.
-  if (OnDriverThread()) return MMSYSERR_ERROR;
+  if (OnThread(thread_)) return MMSYSERR_ERROR;
   closing_ = true;
   started_ = false;
   pending_.clear();
@@ -151,7 +154,7 @@ MMRESULT MidiInputEmulation::Close() {
 }
 
 void MidiInputEmulation::DeliverReturns(std::unique_lock<std::mutex>& lock) {
-  if (OnDriverThread()) {
+  if (OnThread(thread_)) {
     std::vector<MIDIHDR*> returns;
     returns.swap(toReturn_);
     lock.unlock();
@@ -317,7 +320,7 @@ MMRESULT MidiOutputEmulation::Close() {
   for (const Message& message : queue_) {
     if (message.header != nullptr) return MIDIERR_STILLPLAYING;
   }
-  if (std::this_thread::get_id() == thread_.get_id()) return MMSYSERR_ERROR;
+  if (OnThread(thread_)) return MMSYSERR_ERROR;
   queue_.clear();  // short messages not yet on the link are dropped
   closing_ = true;
   wake_.notify_all();

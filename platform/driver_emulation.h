@@ -79,7 +79,6 @@ class MidiInputEmulation {
   // a callback, which then delivers them itself).
   void DeliverReturns(std::unique_lock<std::mutex>& lock);
   uint32_t Timestamp() const;
-  bool OnDriverThread() const { return std::this_thread::get_id() == thread_.get_id(); }
 
   const HMIDIIN handle_;
   const MidiInProcType callback_;

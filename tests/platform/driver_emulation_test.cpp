@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -73,6 +74,7 @@ class InputDriverTest : public testing::Test {
       self->seen_.push_back(seen);
     }
     if (message == MIM_LONGDATA && self->reAdd_ && header->dwBytesRecorded > 0) self->driver_->AddBuffer(header);
+    if (message == MIM_DATA && self->closeInCallback_) self->closeFromCallback_.store(self->driver_->Close());
   }
 
   std::vector<Seen> SeenOf(uint32_t message) {
@@ -91,6 +93,9 @@ class InputDriverTest : public testing::Test {
   std::mutex mutex_;
   std::vector<Seen> seen_;
   bool reAdd_ = true;
+  // On: the callback tries to close the port when a short message arrives, and keeps the result.
+  bool closeInCallback_ = false;
+  std::atomic<MMRESULT> closeFromCallback_{~MMRESULT(0)};
 };
 
 std::vector<uint8_t> SysEx(size_t length) {
@@ -215,6 +220,18 @@ TEST_F(InputDriverTest, CloseIsTheLastNotification) {
   EXPECT_FALSE(driver_->Feed(reinterpret_cast<const uint8_t*>("\xF0\xF7"), 2));
   EXPECT_EQ(driver_->Start(), MMSYSERR_INVALHANDLE);
   driver_.reset();
+}
+
+TEST_F(InputDriverTest, ACloseFromItsOwnCallbackIsRefusedAndThePortGoesOn) {
+  // The driver thread runs the callback and cannot wait for itself to end.
+  closeInCallback_ = true;
+  driver_->Start();
+  Feed({0x90, 0x40, 0x7F});
+  ASSERT_TRUE(WaitUntil([&] { return closeFromCallback_.load() != ~MMRESULT(0); }));
+  EXPECT_EQ(closeFromCallback_.load(), MMSYSERR_ERROR);
+  closeInCallback_ = false;
+  Feed({0x80, 0x40, 0x00});
+  EXPECT_TRUE(WaitUntil([&] { return Count(MIM_DATA) == 2; }));
 }
 
 TEST_F(InputDriverTest, RefusesHeadersItCannotUse) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -23,6 +24,7 @@ class OutputDriverTest : public testing::Test {
           sunk_.push_back(std::move(message));
           sinkThreads_.push_back(std::this_thread::get_id());
           released_.wait(lock, [this] { return !hold_; });
+          if (closeInSink_) closeFromSink_.store(driver_.Close());
           return !refuse_;
         }) {}
 
@@ -43,6 +45,8 @@ class OutputDriverTest : public testing::Test {
   bool refuse_ = false;  // under mutex_: the link refuses what it is given
   bool hold_ = false;    // under mutex_: the link takes nothing until released_
   std::condition_variable released_;
+  bool closeInSink_ = false;  // under mutex_: the link tries to close the port, from the driver thread
+  std::atomic<MMRESULT> closeFromSink_{~MMRESULT(0)};
   MidiOutputEmulation driver_;
 };
 
@@ -149,6 +153,24 @@ TEST_F(OutputDriverTest, ResetAbandonsWhatIsStillOnItsWay) {
   released_.notify_all();
   ASSERT_EQ(driver_.Close(), MMSYSERR_NOERROR);
   EXPECT_TRUE(header.dwFlags.load() & MHDR_FAILED);
+}
+
+TEST_F(OutputDriverTest, ACloseFromTheDriverThreadIsRefusedAndThePortGoesOn) {
+  // The driver thread hands messages to the link and cannot wait for itself to end.
+  {
+    std::lock_guard lock(mutex_);
+    closeInSink_ = true;
+  }
+  ASSERT_EQ(driver_.ShortMsg(0x407F90), MMSYSERR_NOERROR);
+  ASSERT_TRUE(WaitUntil([&] { return closeFromSink_.load() != ~MMRESULT(0); }));
+  EXPECT_EQ(closeFromSink_.load(), MMSYSERR_ERROR);
+  {
+    std::lock_guard lock(mutex_);
+    closeInSink_ = false;
+  }
+  ASSERT_EQ(driver_.ShortMsg(0x004080), MMSYSERR_NOERROR);
+  EXPECT_TRUE(WaitUntil([&] { return Sunk().size() == 2; }));
+  EXPECT_EQ(driver_.Close(), MMSYSERR_NOERROR);
 }
 
 TEST_F(OutputDriverTest, RefusesHeadersItCannotSend) {
